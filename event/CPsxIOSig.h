@@ -1,0 +1,74 @@
+// The process-wide select thread: descriptor readiness becomes callbacks on the
+// world's thread.
+#pragma once
+
+#include <sys/select.h>
+
+#include "CCB.h"
+#include "CPsxMutex.h"
+#include "LAsyncWorld.h"
+#include "LSLink.h"
+
+class CPsxThread;
+
+// One instance serves the process, shared through Use and Free. A user registers a
+// descriptor with Prepare, asks with Wait for one callback per readiness of one
+// direction (interest is one-shot), and unregisters with Finish before closing it.
+// Every operation but the select thread's body runs on the world's thread.
+class CPsxIOSig : public LHandler {
+ public:
+  enum IO { read = 0, write = 1 };
+  using Callback = CCB<void (*)(void*, IO)>;
+
+  // One registration: a descriptor, a direction and the callback.
+  struct SFile : SSLink {
+    SFile(int fd, Callback const& cb, IO io) : mFd(fd), mCallback(cb), mIO(io) {}
+    int mFd;
+    Callback mCallback;
+    IO mIO;
+  };
+
+  // Counts a user; the first one creates the instance and its thread on `world`,
+  // which then serves every user and must outlive the instance.
+  static void Use(LAsyncWorld& world);
+  // Counts a user less; the last one destroys the instance and stops its thread.
+  static void Free();
+  // Registers `fd` for both directions and makes it non-blocking. False, with nothing
+  // changed, when there is no instance, `fd` cannot be watched (below 0 or not below
+  // FD_SETSIZE), is already registered, or memory runs out.
+  static bool Prepare(int fd, Callback const& cb);
+  // Asks for one callback when `fd` is ready in direction `io`. Does nothing unless
+  // that registration is idle (prepared, not already waiting or ready).
+  static void Wait(int fd, IO io);
+  // Unregisters `fd`, dropping any readiness not yet reported, and makes it blocking.
+  // Safe from inside a callback.
+  static void Finish(int fd);
+  // The select thread's body; `self` is the instance.
+  static void* ThreadCB(void* self);
+
+  // The shared instance, or null (for tests and diagnostics).
+  static CPsxIOSig* instance();
+
+  explicit CPsxIOSig(LAsyncWorld& world);
+  ~CPsxIOSig() override;
+
+  LEvent HandleEvent(LEvent const& e) override;
+  // Reports the ready records, oldest first, with no lock held during a callback.
+  void Signaled();
+  SFile* Find(int fd, IO io, LSLink<SFile> const& list) const;
+
+  bool threadStarted() const;
+
+ private:
+  void WakeThread();  // lock held
+
+  LAsyncSignal mSignal;  // bound to the first user's world
+  LSLink<SFile> mIdle;
+  LSLink<SFile> mWaiting;
+  LSLink<SFile> mReady;
+  int mPipe[2] = {-1, -1};
+  fd_set mInterest[2];
+  bool mQuit = false;
+  CPsxMutex mLock;  // guards the lists, the interest sets and mQuit
+  CPsxThread* mThread = nullptr;
+};

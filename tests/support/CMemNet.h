@@ -1,0 +1,111 @@
+// An in-memory network of UDP ports on one world, with knobs for loss, duplication
+// and delay, and a log of every datagram that crossed it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
+
+#include "CUDPPort.h"
+
+class CMemPort;
+
+// While a CMemNet lives, CUDPPortIF::NewPort makes memory ports on it. Datagrams are
+// delivered through the world's timers, never from inside Send. Hosts default to
+// 192.0.2.x (a range no real machine uses), so the peer's own-address test never
+// matches a port of this net by accident.
+class CMemNet {
+ public:
+  struct SWire {
+    CUDPAddr from;
+    CUDPAddr to;
+    std::vector<std::uint8_t> bytes;  // as sent: scrambled
+    LTicks at;                        // world time of the send
+  };
+
+  explicit CMemNet(LAsyncWorld& world);
+  ~CMemNet();
+  CMemNet(CMemNet const&) = delete;
+  CMemNet& operator=(CMemNet const&) = delete;
+
+  // The host the next port made will have.
+  void SetNextHost(std::uint64_t host) { mNextHost = host; }
+  static constexpr std::uint64_t Host(unsigned last) { return 0xC0000200u | last; }
+
+  // How many copies of a datagram arrive (0: lost, 2: duplicated). Default 1.
+  std::function<int(SWire const&)> mCopies;
+  // Delay of a datagram on the wire, in ms (copies after the first come 1 ms later).
+  std::function<LTicks(SWire const&)> mDelay;
+  // While true, sends stay pending (the port is busy) until ReleaseSends.
+  bool mHoldSends = false;
+  void ReleaseSends();
+
+  std::vector<SWire> mLog;  // every datagram sent, in order
+
+  // Internal: used by the ports.
+  LAsyncWorld& world() { return mWorld; }
+  CMemPort* Find(CUDPAddr const& addr) const;
+  void Transmit(CMemPort& from, CUDPAddr const& to, void const* data, unsigned len);
+  void Add(CMemPort* p) { mPorts.push_back(p); }
+  void Drop(CMemPort* p);
+  std::uint64_t TakeHost();
+  std::int32_t EphemeralPort() { return mNextEphemeral++; }
+
+  static CMemNet* current() { return gCurrent; }
+
+ private:
+  static CMemNet* gCurrent;
+  LAsyncWorld& mWorld;
+  std::vector<CMemPort*> mPorts;
+  std::uint64_t mNextHost = Host(1);
+  std::int32_t mNextEphemeral = 49152;
+};
+
+// A port of a CMemNet.
+class CMemPort : public CUDPPort {
+ public:
+  CMemPort(LHandler* owner, CMemNet& net, std::uint64_t host);
+  ~CMemPort() override;
+
+  bool valid() const override { return mOpen; }
+  std::uint32_t port() const override { return static_cast<std::uint32_t>(mAddr.port); }
+  std::uint32_t readsize() const override { return mReadSize; }
+  bool cansend() const override { return mOpen && !mSendData; }
+  bool canread() const override { return mOpen && !mReadBuf; }
+  CUDPAddr readaddr() const override { return mReadAddr; }
+  int Open(int port, unsigned int options, unsigned int sendBuffer) override;
+  void Close() override;
+  void Send(CUDPAddr const& to, void const* data, unsigned int len) override;
+  void Read(void* buffer, unsigned int capacity) override;
+  LEvent HandleEvent(LEvent const& e) override;
+
+  CUDPAddr const& addr() const { return mAddr; }
+  // Queues a datagram to arrive at world time `due`.
+  void Arrive(CUDPAddr const& from, std::vector<std::uint8_t> bytes, LTicks due);
+  void FinishSend();
+
+ private:
+  struct SInbound {
+    CUDPAddr from;
+    std::vector<std::uint8_t> bytes;
+    LTicks due;
+  };
+  bool TryRead();
+  void ArmDelivery();
+
+  CMemNet& mNet;
+  CUDPAddr mAddr;
+  bool mOpen = false;
+  void const* mSendData = nullptr;
+  unsigned mSendLen = 0;
+  CUDPAddr mSendTo;
+  void* mReadBuf = nullptr;
+  unsigned mReadCap = 0;
+  std::uint32_t mReadSize = 0;
+  CUDPAddr mReadAddr;
+  std::deque<SInbound> mInbox;  // by due time
+  LAsyncTimer mSentTimer;
+  LAsyncTimer mReadTimer;
+  LAsyncTimer mDeliverTimer;
+};
