@@ -161,7 +161,8 @@ class CScratchNetns {
 // This machine's own interfaces.
 
 TEST(InternetHost, LoopbackAddressIsNotCountedAlthoughLoopbackIsUp) {
-  SEntry const* lo = Find(IPv4Entries(), kLoopback);
+  const auto entries = IPv4Entries();
+  SEntry const* lo = Find(entries, kLoopback);
   ASSERT_NE(lo, nullptr) << "no interface holds 127.0.0.1";
   ASSERT_TRUE(lo->flags & IFF_UP);
   EXPECT_FALSE(CInternetHostU::hasAddress(kLoopback));
@@ -258,9 +259,8 @@ TEST_F(InternetHostNamespace, UpBroadcastInterfaceCountsUntilItGoesDown) {
   EXPECT_EQ(Listed(), std::vector<std::uint64_t>{kFirst});
 
   ASSERT_TRUE(Ip({"ip", "link", "set", "kn0", "down"}));
-  SEntry const* entry = nullptr;
   const auto entries = IPv4Entries();
-  entry = Find(entries, kFirst);
+  SEntry const* entry = Find(entries, kFirst);
   ASSERT_NE(entry, nullptr) << "the address went with the interface";
   ASSERT_FALSE(entry->flags & IFF_UP);
   EXPECT_FALSE(CInternetHostU::hasAddress(kFirst));

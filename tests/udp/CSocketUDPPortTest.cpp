@@ -691,6 +691,7 @@ TEST_F(UDPPortClose, SendAndReadWhileClosedRaiseNothingAndOpenClearsThem) {
 TEST_F(UDPPortClose, CloseWithAReadWaitArmedLeavesNoRegistrationBehind) {
   CSock peer;
   ASSERT_TRUE(peer.Bind(kLoopback));
+  auto keeper = NewPort();  // keeps the select thread, and whatever is registered with it
   auto closed = OpenPort();
   const int fd = FdBoundTo(closed->port());
   ASSERT_GE(fd, 0);
@@ -967,6 +968,7 @@ TEST_F(UDPPortNamespace, CloseWithASendWaitArmedDropsTheDatagramAndReportsNothin
   if (!SlowLoopback()) GTEST_SKIP() << "cannot rate-limit loopback (tc tbf) in the namespace";
   CSock receiver;
   ASSERT_TRUE(receiver.Bind(kLoopback));
+  auto keeper = NewPort();  // keeps the select thread, and whatever is registered with it
   auto closed = OpenPort(1024);
   const int fd = FdBoundTo(closed->port());
   ASSERT_GE(fd, 0);

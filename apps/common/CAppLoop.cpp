@@ -1,0 +1,63 @@
+// Frame timer, stdin reader and signal stop for the programs.
+#include "CAppLoop.h"
+
+#include <csignal>
+#include <iostream>
+
+#include "UEventClock.h"
+
+CFrameTimer::CFrameTimer(double fps, std::function<void()> onFrame)
+    : mPeriod(1.0 / fps), mOnFrame(std::move(onFrame)), mTimer(&Fire, this) {}
+
+void CFrameTimer::Start() {
+  mNext = UEventClock::Now();
+  mTimer.Arm(0);
+}
+
+void CFrameTimer::Fire(CLoopTimer* timer, void* self) {
+  auto* f = static_cast<CFrameTimer*>(self);
+  const double now = UEventClock::Now();
+  f->mNext += f->mPeriod;
+  if (f->mNext < now) f->mNext = now + f->mPeriod;  // fell behind: skip, don't catch up
+  timer->Arm(f->mNext - now);
+  f->mOnFrame();
+}
+
+CStdinLines::CStdinLines(std::function<void(std::string const&)> onLine,
+                         std::function<void()> onEnd) {
+  CRunLoop* loop = &CRunLoop::Current();
+  mThread = std::thread([loop, onLine = std::move(onLine), onEnd = std::move(onEnd)] {
+    std::string line;
+    while (std::getline(std::cin, line)) loop->Post([onLine, line] { onLine(line); });
+    loop->Post(onEnd);
+  });
+}
+
+CStdinLines::~CStdinLines() {
+  if (mThread.joinable()) mThread.detach();
+}
+
+namespace {
+CRunLoop* gStopLoop = nullptr;
+volatile std::sig_atomic_t gSignal = 0;
+
+extern "C" void OnSignal(int sig) {
+  gSignal = sig;
+  // Stop only stores an atomic flag and writes to an eventfd: safe in a handler.
+  if (gStopLoop) gStopLoop->Stop();
+}
+}  // namespace
+
+void StopLoopOnSignals(CRunLoop& loop) {
+  gStopLoop = &loop;
+  struct sigaction sa {};
+  sa.sa_handler = &OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+int StopSignal() {
+  return gSignal;
+}

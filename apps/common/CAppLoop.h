@@ -1,0 +1,43 @@
+// What both programs need around the run loop: a frame timer, stdin lines posted to
+// the loop, and a clean stop on SIGINT/SIGTERM.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "CRunLoop.h"
+
+// Calls `onFrame` every 1/fps seconds on the calling thread's loop. Frames are
+// scheduled from a fixed start, so they do not drift; a late frame is not repeated.
+// Besides pacing the program's work, the frame timer makes the loop pass its
+// before-waiting point every frame, which is when the world delivers due timers.
+class CFrameTimer {
+ public:
+  CFrameTimer(double fps, std::function<void()> onFrame);
+  void Start();
+
+ private:
+  static void Fire(CLoopTimer* timer, void* self);
+
+  double mPeriod;
+  double mNext = 0;
+  std::function<void()> mOnFrame;
+  CLoopTimer mTimer;
+};
+
+// Reads standard input line by line on a thread of its own and hands each line, then
+// the end of input, to the loop of the thread that built it.
+class CStdinLines {
+ public:
+  CStdinLines(std::function<void(std::string const&)> onLine, std::function<void()> onEnd);
+  ~CStdinLines();  // detaches: a blocked read cannot be interrupted portably
+
+ private:
+  std::thread mThread;
+};
+
+// Makes SIGINT and SIGTERM stop `loop` (its Run returns). Returns the signal that
+// stopped it, or 0.
+void StopLoopOnSignals(CRunLoop& loop);
+int StopSignal();

@@ -1,0 +1,74 @@
+// Peer states, addresses and ports as text.
+#include "CPeerText.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <charconv>
+#include <cstring>
+
+char const* StateWord(CKelmarNetPeer::State state) {
+  switch (state) {
+    case CKelmarNetPeer::stIdle:
+      return "idle";
+    case CKelmarNetPeer::stConnecting:
+      return "connecting";
+    case CKelmarNetPeer::stRefused:
+      return "refused";
+    case CKelmarNetPeer::stTimedOut:
+      return "timed out";
+    case CKelmarNetPeer::stBusy:
+      return "busy";
+    case CKelmarNetPeer::stDenied:
+      return "denied";
+    case CKelmarNetPeer::stClosed:
+      return "closed";
+    case CKelmarNetPeer::stConnected:
+      return "connected";
+  }
+  return "unknown";
+}
+
+std::string AddrText(CUDPAddr const& addr) {
+  const auto h = static_cast<std::uint32_t>(addr.host);
+  return std::to_string(h >> 24) + '.' + std::to_string((h >> 16) & 0xFF) + '.' +
+         std::to_string((h >> 8) & 0xFF) + '.' + std::to_string(h & 0xFF) + ':' +
+         std::to_string(addr.port);
+}
+
+std::optional<long> ParseInt(std::string const& text, long lo, long hi) {
+  long v = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
+    return std::nullopt;
+  return v;
+}
+
+std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
+                                      std::string* error) {
+  std::string host = text;
+  long port = defaultPort;
+  if (const auto colon = text.rfind(':'); colon != std::string::npos) {
+    host = text.substr(0, colon);
+    auto p = ParseInt(text.substr(colon + 1), 1, 65535);
+    if (!p) {
+      if (error) *error = "bad port in '" + text + "' (1..65535)";
+      return std::nullopt;
+    }
+    port = *p;
+  }
+  in_addr in{};
+  if (inet_pton(AF_INET, host.c_str(), &in) != 1) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* res = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+      if (error) *error = "bad address '" + host + "' (an IPv4 address or a host name)";
+      return std::nullopt;
+    }
+    in = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+    freeaddrinfo(res);
+  }
+  return CUDPAddr{ntohl(in.s_addr), static_cast<std::int32_t>(port)};
+}
