@@ -34,21 +34,28 @@ CPsxIOSig* CPsxIOSig::instance() {
 }
 
 CPsxIOSig::CPsxIOSig(LAsyncWorld& world) : LHandler(nullptr), mSignal(this, world) {
-  if (pipe(mPipe) == 0) {
-    SetNonBlocking(mPipe[0]);
-    SetNonBlocking(mPipe[1]);
-  }
   FD_ZERO(&mInterest[read]);
   FD_ZERO(&mInterest[write]);
-  if (mPipe[0] >= 0) FD_SET(mPipe[0], &mInterest[read]);
+  // Without a wake-up pipe that select can watch, the thread could neither pick up
+  // new waits nor be told to quit: then there is no thread, and Prepare refuses.
+  if (pipe(mPipe) != 0 || mPipe[0] >= FD_SETSIZE || mPipe[1] >= FD_SETSIZE) {
+    for (int& fd : mPipe) {
+      if (fd >= 0) close(fd);
+      fd = -1;
+    }
+    return;
+  }
+  SetNonBlocking(mPipe[0]);
+  SetNonBlocking(mPipe[1]);
+  FD_SET(mPipe[0], &mInterest[read]);
 
   // The attributes ask for real-time scheduling but keep the inherited policy, so they
   // never need privilege; should creation still fail, a thread with the defaults is
   // better than sockets that are never served.
   {
     CPsxThreadParam param;
+    param.SetPolicy(SCHED_RR);  // first: the priority must be valid for the policy
     param.SetPriority(99);
-    param.SetPolicy(SCHED_RR);
     mThread = new CPsxThread(this, &ThreadCB, param);
   }
   if (!mThread->started()) {
@@ -59,7 +66,7 @@ CPsxIOSig::CPsxIOSig(LAsyncWorld& world) : LHandler(nullptr), mSignal(this, worl
 }
 
 CPsxIOSig::~CPsxIOSig() {
-  {
+  if (mThread) {
     CPsxMutex::Hold hold(mLock);
     mQuit = true;
     WakeThread();
@@ -150,7 +157,7 @@ CPsxIOSig::SFile* CPsxIOSig::Find(int fd, IO io, LSLink<SFile> const& list) cons
 
 bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
   CPsxIOSig* sig = gPsxIOSig;
-  if (!sig || fd < 0 || fd >= FD_SETSIZE) return false;
+  if (!sig || !sig->threadStarted() || fd < 0 || fd >= FD_SETSIZE) return false;
   {
     CPsxMutex::Hold hold(sig->mLock);
     for (auto* list : {&sig->mIdle, &sig->mWaiting, &sig->mReady})

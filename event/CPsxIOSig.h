@@ -34,8 +34,8 @@ class CPsxIOSig : public LHandler {
   // Counts a user less; the last one destroys the instance and stops its thread.
   static void Free();
   // Registers `fd` for both directions and makes it non-blocking. False, with nothing
-  // changed, when there is no instance, `fd` cannot be watched (below 0 or not below
-  // FD_SETSIZE), is already registered, or memory runs out.
+  // changed, when there is no instance (or it has no select thread), `fd` cannot be watched (below
+  // 0 or not below FD_SETSIZE), is already registered, or memory runs out.
   static bool Prepare(int fd, Callback const& cb);
   // Asks for one callback when `fd` is ready in direction `io`. Does nothing unless
   // that registration is idle (prepared, not already waiting or ready).

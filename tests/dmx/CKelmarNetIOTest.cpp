@@ -153,7 +153,8 @@ TEST_F(EndpointTest, ReceivedLevelsSurviveThePartnerClosing) {
   Deliver(t);
   requester->Disconnect(CKelmarNetPeer::stIdle);
   loop.Advance(10);
-  ASSERT_EQ(io->peer().state(), CKelmarNetPeer::stIdle) << "a listener rests when its partner leaves";
+  ASSERT_EQ(io->peer().state(), CKelmarNetPeer::stIdle)
+      << "a listener rests when its partner leaves";
   EXPECT_EQ(Rx(*io), Content(t));
 }
 

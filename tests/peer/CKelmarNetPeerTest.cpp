@@ -502,18 +502,31 @@ TEST_F(PeerRequesting, DisconnectSendsCloseAndStopsRequesting) {
 }
 
 TEST_F(PeerRequesting, ClosedPeerSendsNothingUntilConnectIsCalledAgain) {
-  Connect();
+  net.mHoldSends = true;
+  Connect();           // the request stays in flight
+  loop.Advance(3000);  // no answer: the next request waits for the port
   peer->Close();
+  net.ReleaseSends();
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
   EXPECT_EQ(peer->port(), CKelmarNetPeer::kNoPort);
   peer->Connect(kRemote, Str("rpw"));
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle) << "no port, no effect";
   ASSERT_TRUE(peer->Open(kPeer.port));
+  peer->SendTurnA(CTestTurn(3, 0));  // gives the send path a chance
   loop.Advance(10000);
-  EXPECT_EQ(Datagrams(net, kPeer).size(), 1u) << "the pending request is gone";
+  EXPECT_TRUE(Datagrams(net, kPeer).empty()) << "the pending request is gone";
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
   Connect();
-  EXPECT_EQ(Datagrams(net, kPeer, 4).size(), 2u);
+  EXPECT_EQ(Datagrams(net, kPeer, 4).size(), 1u);
+}
+
+TEST_F(PeerRequesting, TurnsHandedOverWhileConnectingAreDroppedOnAccept) {
+  Connect();
+  peer->SendTurnA(CTestTurn(6, 2));  // waits: not connected yet
+  const std::size_t mark = net.mLog.size();
+  Answer({6, 0x11, Link(), kRemoteLink});
+  loop.Advance(2000);
+  EXPECT_EQ(Types(Datagrams(net, kPeer, -1, mark)), (Bytes{14}));
 }
 
 TEST_F(PeerRequesting, ConnectElsewhereClosesTheOldPartnerFirst) {
@@ -541,6 +554,7 @@ TEST_F(PeerRequesting, OwnerClosingWhileHandlingATurnLeavesThePeerClosed) {
       Answer({13, 0x11, kRemoteLink});
     owner.onRecv = nullptr;
     EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
+    EXPECT_EQ(peer->recvSize(), 0);
     const std::size_t mark = net.mLog.size();
     loop.Advance(6000);
     ASSERT_TRUE(peer->Open(kPeer.port));

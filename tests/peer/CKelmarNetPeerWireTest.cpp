@@ -238,12 +238,16 @@ TEST_F(PeerListening, OurOwnPortOnAnInterfaceAddressGetsBusy) {
 TEST_F(PeerListening, ThirdPartyGetsBusyInItsOwnKey) {
   ASSERT_NO_FATAL_FAILURE(AcceptA());
   RequestFrom(*b, kBLink, kBKey);
+  RequestFrom(*b, kALink, kBKey);  // the partner's link id from another address
   auto busy = From(7);
-  ASSERT_EQ(busy.size(), 1u);
-  EXPECT_EQ(busy[0].to, kB);
-  const Bytes p = Unseal(busy[0].bytes, kBKey);
-  ASSERT_EQ(p.size(), 3u);
-  EXPECT_EQ(p[2], kBLink);
+  ASSERT_EQ(busy.size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(busy[i].to, kB);
+    const Bytes p = Unseal(busy[i].bytes, kBKey);
+    ASSERT_EQ(p.size(), 3u);
+    EXPECT_EQ(p[2], i == 0 ? kBLink : kALink);
+  }
+  EXPECT_EQ(From(6).size(), 1u);
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
   EXPECT_EQ(peer->peerAddr(), kA);
   EXPECT_EQ(Conns(), 1);
@@ -251,6 +255,18 @@ TEST_F(PeerListening, ThirdPartyGetsBusyInItsOwnKey) {
   auto alives = From(14);
   ASSERT_EQ(alives.size(), 1u);
   EXPECT_EQ(alives[0].to, kA) << "the connection goes on undisturbed";
+}
+
+TEST_F(PeerListening, CrossedRequestFromThePeerWeAreRequestingIsTakenUp) {
+  peer->Connect(kA, Str("apw"));
+  loop.RunUntilIdle();
+  ASSERT_EQ(peer->state(), CKelmarNetPeer::stConnecting);
+  RequestFrom(*a, kALink, kAKey);
+  EXPECT_EQ(Conns(), 1);
+  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
+  auto accepts = From(6);
+  ASSERT_EQ(accepts.size(), 1u);
+  EXPECT_EQ(Unseal(accepts[0].bytes, kAKey)[2], kALink);
 }
 
 TEST_F(PeerListening, RepeatedRequestFromThePartnerGetsAFreshAcceptAndRestartsItsTimers) {
@@ -348,6 +364,33 @@ TEST_F(PeerListening, TurnHandedOverBeforeTheAcceptGoesFirstAndTheNextTurnIsFull
   auto sent = From();
   ASSERT_EQ(Types(sent), (Bytes{12, 6, 12, 13}));
   EXPECT_EQ(TurnPayload(sent[2].bytes), Content(turn));
+}
+
+TEST_F(PeerListening, TakingUpARequestDropsPendingTurnsAndForcesAFullOne) {
+  ASSERT_NO_FATAL_FAILURE(AcceptA());
+  const CTestTurn turn(20, 4);
+  peer->SendTurnA(turn);
+  peer->SendTurnA(turn);  // the last turn sent is now marked as known
+  FromA({5, 1, kALink});
+  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
+
+  owner.onConn = [&] {
+    peer->SendTurnA(turn);
+    peer->Accept(true);
+  };
+  RequestFrom(*b, kBLink, kBKey);
+  auto toB = Datagrams(net, kPeer, -1);
+  std::erase_if(toB, [](CMemNet::SWire const& w) { return !(w.to == kB); });
+  EXPECT_EQ(Types(toB), (Bytes{12, 6})) << "a new partner gets the whole turn";
+
+  owner.onConn = nullptr;
+  b->Send(kPeer, {5, 1, kBLink}, kOwnKey);
+  loop.RunUntilIdle();
+  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
+  peer->SendTurnA(turn);  // waits: nobody to send it to
+  const std::size_t mark = net.mLog.size();
+  RequestFrom(*a, kALink, kAKey);
+  EXPECT_EQ(Types(Datagrams(net, kPeer, -1, mark)), (Bytes{6})) << "the waiting turn is dropped";
 }
 
 // ---- a listening peer connected to A -------------------------------------------------
@@ -456,6 +499,39 @@ TEST_F(PeerConnected, BeaconsFromAnotherAddressWithALinkIdOrShortAreIgnored) {
   peer->GetBconRcv(first, second);
   EXPECT_EQ(first, 7u);
   EXPECT_EQ(second, 8u);
+}
+
+TEST_F(PeerConnected, SecondBusyCaseWhileOneIsPendingIsNotRecorded) {
+  CFakeEnd self(net, loop.world(), {0x7F000001u, kPeer.port});
+  const std::size_t mark = net.mLog.size();
+  net.mHoldSends = true;
+  peer->SendTurnA(CTestTurn(4, 0));  // in flight until released
+  RequestFrom(*b, kBLink, kBKey);
+  RequestFrom(self, 0x31, kAKey);
+  net.ReleaseSends();
+  loop.RunUntilIdle();
+  auto sent = Datagrams(net, kPeer, -1, mark);
+  ASSERT_EQ(Types(sent), (Bytes{12, 7}));
+  EXPECT_EQ(sent[1].to, kB);
+  EXPECT_EQ(Unseal(sent[1].bytes, kBKey)[2], kBLink);
+  RequestFrom(self, 0x31, kAKey);
+  auto busy = Datagrams(net, kPeer, 7, mark);
+  ASSERT_EQ(busy.size(), 2u) << "once it went out, the next case is answered";
+  EXPECT_EQ(busy[1].to, self.addr());
+}
+
+TEST_F(PeerConnected, BeaconsQueuedBeforeTheLinkWasLostNeverReachTheNextPartner) {
+  const std::size_t mark = net.mLog.size();
+  net.mHoldSends = true;
+  peer->SendTurnA(CTestTurn(4, 0));  // in flight until released
+  ASSERT_TRUE(peer->Beacon(1, 2));
+  FromA({5, 1, kALink});
+  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
+  RequestFrom(*b, kBLink, kBKey);
+  ASSERT_EQ(peer->state(), CKelmarNetPeer::stConnected);
+  net.ReleaseSends();
+  loop.RunUntilIdle();
+  EXPECT_EQ(Types(Datagrams(net, kPeer, -1, mark)), (Bytes{12, 6}));
 }
 
 TEST_F(PeerConnected, TurnsHandedOverWhileBusyGoAsOneBuiltFromTheLast) {

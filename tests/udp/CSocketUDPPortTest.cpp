@@ -706,7 +706,8 @@ TEST_F(UDPPortClose, CloseWithAReadWaitArmedLeavesNoRegistrationBehind) {
 
   // The next socket takes the freed number; it could not be watched if the old
   // registration were still there.
-  auto next = OpenPort();
+  auto next = NewPort();
+  ASSERT_EQ(next->Open(0, 0, 0), 0);
   ASSERT_EQ(FdBoundTo(next->port()), fd);
   std::array<char, 16> nextBuffer{};
   next->Read(nextBuffer.data(), nextBuffer.size());
@@ -774,14 +775,17 @@ TEST_F(UDPPortClose, CloseDropsAReadinessFoundButNotYetDelivered) {
   }
 
   closed->Close();
-  next = OpenPort();
-  EXPECT_EQ(FdBoundTo(next->port()), fd);
+  // The next socket takes the freed number; it could not be watched if the readiness
+  // found for the old one were still registered.
+  next = NewPort();
+  ASSERT_EQ(next->Open(0, 0, 0), 0);
+  ASSERT_EQ(FdBoundTo(next->port()), fd);
   closed.reset();
   std::array<char, 16> nextBuffer{};
   next->Read(nextBuffer.data(), nextBuffer.size());
   world.Release();
-  // Both probes are on the ready list with whatever the closed port left there, and
-  // everything on it is reported in one go.
+  // The first probe is on the ready list beside whatever the closed port left there,
+  // and everything on that list is reported in one go.
   ASSERT_TRUE(DriveUntil([&] { return first.calls == 1 && second.calls == 1; }));
   EXPECT_EQ(Reads(), 0);
   EXPECT_FALSE(next->canread());
@@ -983,7 +987,8 @@ TEST_F(UDPPortNamespace, CloseWithASendWaitArmedDropsTheDatagramAndReportsNothin
   // Those that went before the close drain from the queue, making the old socket
   // writable; the waiting one never goes.
   for (int i = 0; i < atOnce; ++i) ASSERT_EQ(NextNumber(receiver), i);
-  auto next = OpenPort();
+  auto next = NewPort();
+  ASSERT_EQ(next->Open(0, 0, 0), 0) << "the old registration is still there";
   ASSERT_EQ(FdBoundTo(next->port()), fd);
   std::array<char, 16> buffer{};
   next->Read(buffer.data(), buffer.size());
