@@ -9,44 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "CBenchTurns.h"
 #include "CKelmarNet.h"
+#include "CRatioReporter.h"
 
 namespace {
 
-using Turn = std::vector<unsigned char>;
-
-Turn ZeroTurn() {
-  return Turn(CKelmarNet::kMaxTurnSize, 0);
-}
-
-// A lit stage: most fixtures dark, some holding equal levels across their channels,
-// some in the middle of a fade, and the odd channel left at a low level.
-Turn ShowTurn() {
-  Turn t(CKelmarNet::kMaxTurnSize, 0);
-  for (size_t ch = 1; ch < t.size(); ++ch) {
-    const size_t fixture = (ch - 1) / 8;
-    const size_t k = (ch - 1) % 8;
-    switch (fixture % 6) {
-      case 3:
-        t[ch] = k < 6 ? 0xC0 : 0x40;
-        break;
-      case 5:
-        t[ch] = static_cast<unsigned char>(20 * k + fixture);
-        break;
-      default:
-        break;
-    }
-    if (ch % 97 == 0) t[ch] = 3;
-  }
-  return t;
-}
-
-Turn RandomTurn() {
-  std::mt19937 rng(2024);
-  Turn t(CKelmarNet::kMaxTurnSize);
-  for (unsigned char& b : t) b = static_cast<unsigned char>(rng());
-  return t;
-}
+using namespace bench;
 
 void BM_Memcpy(benchmark::State& state) {
   const Turn src = RandomTurn();
@@ -100,23 +69,6 @@ void BM_Scramble(benchmark::State& state) {
   }
 }
 
-// Shows every run as usual and keeps the time per iteration of each for the summary.
-class CapturingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        mNs.emplace_back(run.benchmark_name(), run.GetAdjustedRealTime());
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  const std::vector<std::pair<std::string, double>>& ns() const { return mNs; }
-
- private:
-  std::vector<std::pair<std::string, double>> mNs;  // in run order
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,24 +83,5 @@ int main(int argc, char** argv) {
   }
   benchmark::RegisterBenchmark("Scramble/768", BM_Scramble)->Unit(benchmark::kNanosecond);
 
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  CapturingReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-
-  const auto& ns = reporter.ns();
-  double base = 0;
-  for (const auto& [name, t] : ns) {
-    if (name == "memcpy/513") base = t;
-  }
-  std::printf("\n%-20s %12s %12s\n", "operation", "ns/op", "x memcpy");
-  for (const auto& [name, t] : ns) {
-    if (base > 0) {
-      std::printf("%-20s %12.1f %12.1f\n", name.c_str(), t, t / base);
-    } else {
-      std::printf("%-20s %12.1f %12s\n", name.c_str(), t, "-");
-    }
-  }
-  return 0;
+  return CRatioReporter("memcpy/513").Main(argc, argv);
 }

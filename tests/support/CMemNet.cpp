@@ -113,7 +113,7 @@ bool CMemPort::TryRead() {
   SInbound in = std::move(mInbox.front());
   mInbox.pop_front();
   mReadSize = static_cast<std::uint32_t>(std::min<std::size_t>(in.bytes.size(), mReadCap));
-  std::memcpy(mReadBuf, in.bytes.data(), mReadSize);
+  if (mReadSize) std::memcpy(mReadBuf, in.bytes.data(), mReadSize);
   mReadAddr = in.from;
   mReadBuf = nullptr;
   return true;
