@@ -58,7 +58,13 @@ std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
     port = *p;
   }
   in_addr in{};
+  const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
   if (inet_pton(AF_INET, host.c_str(), &in) != 1) {
+    // A dotted number that is no address (300.1.1.1) is a typo, not a name to look up.
+    if (numeric) {
+      if (error) *error = "bad address '" + host + "' (each of the four numbers is 0..255)";
+      return std::nullopt;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -130,7 +131,8 @@ class CHost {
 void CHost::Save(std::string path) {
   if (path.empty()) path = mPath;
   if (path.empty()) return mView.Say("save: no file (give one: save FILE, or start with -c FILE)");
-  if (path == mPath && !mMayOverwrite)
+  std::error_code ec;
+  if (!mMayOverwrite && (path == mPath || std::filesystem::equivalent(path, mPath, ec)))
     return mView.Say("save: refusing to overwrite " + path +
                      ", which could not be read at start; save to another file");
   mComposition.Capture(mPlugIn);

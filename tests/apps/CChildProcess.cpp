@@ -197,9 +197,12 @@ bool CChildProcess::Pump(Clock::time_point until) {
   if (ready < 0 && errno != EINTR) return false;
   for (nfds_t i = 0; ready > 0 && i < n; ++i) {
     if (!fds[i].revents) continue;
-    if (fds[i].fd == mOut.fd) ReadFrom(mOut);
-    else if (fds[i].fd == mErr.fd) ReadFrom(mErr);
-    else Reap(false);
+    if (fds[i].fd == mOut.fd)
+      ReadFrom(mOut);
+    else if (fds[i].fd == mErr.fd)
+      ReadFrom(mErr);
+    else
+      Reap(false);
   }
   if (reapByPoll) Reap(false);
   return true;

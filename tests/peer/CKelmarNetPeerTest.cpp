@@ -1,5 +1,4 @@
-// Peer behaviour end to end and in the requesting role: set-up, turns, keep-alives, beacons,
-// retries.
+// Peer behaviour end to end and in the requesting role: turns, keep-alives, beacons, retries.
 #include "CKelmarNetPeer.h"
 
 #include <gtest/gtest.h>
@@ -89,7 +88,7 @@ TEST_F(PeerPair, TurnsArriveAndUnchangedTurnsGoAsSame) {
   requester->SendTurnA(turn);
   loop.Advance(1);
   EXPECT_EQ(Sent(13), 1) << "the unchanged turn goes as pakSame";
-  EXPECT_EQ(lOwner.turns.size(), 2u);
+  ASSERT_EQ(lOwner.turns.size(), 2u);
   EXPECT_EQ(lOwner.turns[1], lOwner.turns[0]);
 }
 
@@ -255,23 +254,16 @@ TEST_F(PeerPairBeacons, SamePairQueuedTwiceWhileWaitingGoesOnce) {
   EXPECT_EQ(Sent(1), 3) << "once it went out, the same pair goes again";
 }
 
-TEST_F(PeerPairBeacons, BeaconIsRefusedOutsideAConnection) {
-  requester->Disconnect(CKelmarNetPeer::stIdle);
-  loop.Advance(1);
-  ASSERT_EQ(listener->state(), CKelmarNetPeer::stIdle);
-  EXPECT_FALSE(requester->Beacon(1, 2));
-  EXPECT_FALSE(listener->Beacon(3, 4));
-  loop.Advance(1000);
-  EXPECT_EQ(Sent(1), 0);
-}
-
-TEST_F(PeerPairBeacons, QueuedBeaconsAreDroppedWhenTheConnectionEnds) {
+TEST_F(PeerPairBeacons, NoBeaconGoesOutsideAConnection) {
   net.mHoldSends = true;
   requester->SendTurnA(CTestTurn(4, 0));  // keeps the port busy
-  ASSERT_TRUE(requester->Beacon(7, 8));
+  ASSERT_TRUE(requester->Beacon(7, 8));   // queued in the connection that ends now
   requester->Disconnect(CKelmarNetPeer::stIdle);
+  EXPECT_FALSE(requester->Beacon(1, 2)) << "refused outside a connection";
   net.ReleaseSends();
   loop.Advance(1);
+  ASSERT_EQ(listener->state(), CKelmarNetPeer::stIdle);
+  EXPECT_FALSE(listener->Beacon(3, 4));
   requester->Connect(listenerAddr(), LString());
   loop.Advance(1000);
   ASSERT_EQ(requester->state(), CKelmarNetPeer::stConnected);
@@ -385,16 +377,6 @@ TEST_F(PeerRequesting, UnansweredRequestRepeatsEvery3s) {
             (std::vector<State>{CKelmarNetPeer::stConnecting, CKelmarNetPeer::stTimedOut}));
 }
 
-TEST_F(PeerRequesting, AcceptConnectsAndNamesThePartnersLinkId) {
-  ASSERT_NO_FATAL_FAILURE(ConnectAndAccept());
-  EXPECT_EQ(owner.states.back(), CKelmarNetPeer::stConnected);
-  TurnFromRemote(kRemoteLink, CTestTurn(9, 3));
-  ASSERT_EQ(owner.turns.size(), 1u);
-  EXPECT_EQ(owner.turns[0], Content(CTestTurn(9, 3)));
-  TurnFromRemote(kRemoteLink + 1, CTestTurn(9, 4));
-  EXPECT_EQ(owner.turns.size(), 1u) << "another link id is not the partner's";
-}
-
 TEST_F(PeerRequesting, ShortOrMismatchedAcceptIsIgnored) {
   Connect();
   const std::uint8_t link = Link();
@@ -409,8 +391,9 @@ TEST_F(PeerRequesting, ShortOrMismatchedAcceptIsIgnored) {
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
 }
 
-TEST_F(PeerRequesting, AnswersToTheRequestAreIgnoredOnceConnected) {
+TEST_F(PeerRequesting, AcceptNamesThePartnersLinkAndLaterAnswersAreIgnored) {
   ASSERT_NO_FATAL_FAILURE(ConnectAndAccept());
+  EXPECT_EQ(owner.states.back(), CKelmarNetPeer::stConnected);
   const std::uint8_t link = Link();
   Answer({2, 0x11, 0});
   Answer({7, 0x11, link});
@@ -418,8 +401,9 @@ TEST_F(PeerRequesting, AnswersToTheRequestAreIgnoredOnceConnected) {
   Answer({6, 0x11, link, 0x77});
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
   TurnFromRemote(0x77, CTestTurn(5, 1));
+  TurnFromRemote(kRemoteLink + 1, CTestTurn(5, 3));
   TurnFromRemote(kRemoteLink, CTestTurn(5, 2));
-  ASSERT_EQ(owner.turns.size(), 1u) << "the partner's link is still the first one";
+  ASSERT_EQ(owner.turns.size(), 1u) << "only the link named by the first accept counts";
   EXPECT_EQ(owner.turns[0], Content(CTestTurn(5, 2)));
 }
 

@@ -180,23 +180,25 @@ TEST_F(PeerListening, WrongPasswordsWithin2sGiveOneRefusalToTheFirstSource) {
   EXPECT_EQ(From(2)[1].to, kB);
 }
 
-TEST_F(PeerListening, RequestWhileNotListeningIsRefused) {
-  peer->SetListen(false);
-  RequestFrom(*a, kALink, kAKey);
-  loop.Advance(2000);
+TEST_F(PeerListening, RequestWithAWrongPasswordOrKeyOrWhileNotListeningIsRefused) {
+  struct SCase {
+    std::string password;
+    std::uint32_t key;
+    bool listen;
+  };
+  for (SCase const& c : {SCase{"lpw", Digest("other"), true}, SCase{"lpwx", Digest("lpw"), true},
+                         SCase{"lp", Digest("lpw"), true}, SCase{"lpw", Digest("lpw"), false}}) {
+    peer->SetListen(c.listen);
+    const std::size_t refusals = From(2).size();
+    a->Send(kPeer, Request(kALink, kAKey, c.password), c.key);
+    loop.Advance(2000);
+    ASSERT_EQ(From(2).size(), refusals + 1) << c.password << " " << c.listen;
+    EXPECT_EQ(From(2).back().to, kA);
+  }
   EXPECT_EQ(Conns(), 0);
-  ASSERT_EQ(From(2).size(), 1u);
-  EXPECT_EQ(From(2)[0].to, kA);
   peer->SetListen(true);
   RequestFrom(*a, kALink, kAKey);
   EXPECT_EQ(Conns(), 1);
-}
-
-TEST_F(PeerListening, RequestInAnotherKeyIsRefused) {
-  a->Send(kPeer, Request(kALink, kAKey, "lpw"), Digest("other"));
-  loop.Advance(2000);
-  EXPECT_EQ(Conns(), 0);
-  EXPECT_EQ(From(2).size(), 1u);
 }
 
 TEST_F(PeerListening, OurOwnPortOnALoopbackAddressGetsBusy) {
@@ -261,12 +263,15 @@ TEST_F(PeerListening, CrossedRequestFromThePeerWeAreRequestingIsTakenUp) {
   peer->Connect(kA, Str("apw"));
   loop.RunUntilIdle();
   ASSERT_EQ(peer->state(), CKelmarNetPeer::stConnecting);
+  const std::uint8_t requestLink = Unseal(From(4).at(0).bytes, kAKey)[2];
   RequestFrom(*a, kALink, kAKey);
   EXPECT_EQ(Conns(), 1);
   EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
   auto accepts = From(6);
   ASSERT_EQ(accepts.size(), 1u);
-  EXPECT_EQ(Unseal(accepts[0].bytes, kAKey)[2], kALink);
+  const Bytes acc = Unseal(accepts[0].bytes, kAKey);
+  EXPECT_EQ(acc[2], kALink);
+  EXPECT_EQ(acc[3], static_cast<std::uint8_t>(requestLink + 1)) << "a new link for a new request";
 }
 
 TEST_F(PeerListening, RepeatedRequestFromThePartnerGetsAFreshAcceptAndRestartsItsTimers) {
@@ -499,6 +504,20 @@ TEST_F(PeerConnected, BeaconsFromAnotherAddressWithALinkIdOrShortAreIgnored) {
   peer->GetBconRcv(first, second);
   EXPECT_EQ(first, 7u);
   EXPECT_EQ(second, 8u);
+  FromA({5, 1, kALink});
+  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
+  FromA(Beacon(0, 9, 10));
+  peer->GetBconRcv(first, second);
+  EXPECT_EQ(first, 7u) << "no beacons outside a connection";
+}
+
+TEST_F(PeerConnected, AcceptWhileConnectedChangesNothing) {
+  loop.Advance(1000);
+  peer->Accept(true);
+  loop.Advance(1000);
+  EXPECT_EQ(From(6).size(), 1u) << "no second accept";
+  EXPECT_EQ(Times(From(14)), (std::vector<LTicks>{mAcceptedAt + 2000}));
+  IdleAt(mAcceptedAt + 5000);
 }
 
 TEST_F(PeerConnected, SecondBusyCaseWhileOneIsPendingIsNotRecorded) {
