@@ -12,12 +12,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "CMemNet.h"
+#include "CRatioReporter.h"
 #include "CTestLoop.h"
 #include "QcKelmarPlugIn.h"
 
@@ -98,23 +97,6 @@ void BM_Convert(benchmark::State& state) {
   }
 }
 
-// Shows every run as usual and keeps the time per iteration of each for the summary.
-class CapturingReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        mNs.emplace_back(run.benchmark_name(), run.GetAdjustedRealTime());
-      }
-    }
-    ConsoleReporter::ReportRuns(runs);
-  }
-  const std::vector<std::pair<std::string, double>>& ns() const { return mNs; }
-
- private:
-  std::vector<std::pair<std::string, double>> mNs;  // in run order
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -122,22 +104,5 @@ int main(int argc, char** argv) {
   benchmark::RegisterBenchmark(kPorts, BM_Ports)->Unit(benchmark::kNanosecond);
   benchmark::RegisterBenchmark(kConvert, BM_Convert)->Unit(benchmark::kNanosecond);
 
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  CapturingReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-
-  double convert = 0;
-  for (const auto& [name, t] : reporter.ns())
-    if (name == kConvert) convert = t;
-  std::printf("\n%-20s %12s %12s\n", "operation", "ns/op", "x convert");
-  for (const auto& [name, t] : reporter.ns()) {
-    if (convert > 0) {
-      std::printf("%-20s %12.1f %12.1f\n", name.c_str(), t, t / convert);
-    } else {
-      std::printf("%-20s %12.1f %12s\n", name.c_str(), t, "-");
-    }
-  }
-  return 0;
+  return CRatioReporter(kConvert).Main(argc, argv);
 }

@@ -24,7 +24,7 @@ class COwner : public CRecorder {
   }
 };
 
-constexpr std::uint64_t kListener = CMemNet::Host(20);
+const std::uint64_t kListener = CMemNet::Host(20);
 constexpr std::int32_t kPort = 51209;
 
 }  // namespace

@@ -278,9 +278,9 @@ TEST_F(PeerPairBeacons, NoBeaconGoesOutsideAConnection) {
 
 class PeerRequesting : public ::testing::Test {
  protected:
-  static constexpr CUDPAddr kPeer{CMemNet::Host(20), 51209};
-  static constexpr CUDPAddr kRemote{CMemNet::Host(30), 6000};
-  static constexpr CUDPAddr kOther{CMemNet::Host(40), 7000};
+  static inline const CUDPAddr kPeer{CMemNet::Host(20), 51209};
+  static inline const CUDPAddr kRemote{CMemNet::Host(30), 6000};
+  static inline const CUDPAddr kOther{CMemNet::Host(40), 7000};
   static constexpr std::uint8_t kRemoteLink = 0x5A;
 
   PeerRequesting() {

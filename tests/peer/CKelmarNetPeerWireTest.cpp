@@ -22,9 +22,9 @@ using namespace peerkit;
 
 class PeerListening : public ::testing::Test {
  protected:
-  static constexpr CUDPAddr kPeer{CMemNet::Host(20), 51209};
-  static constexpr CUDPAddr kA{CMemNet::Host(30), 6000};
-  static constexpr CUDPAddr kB{CMemNet::Host(40), 7000};
+  static inline const CUDPAddr kPeer{CMemNet::Host(20), 51209};
+  static inline const CUDPAddr kA{CMemNet::Host(30), 6000};
+  static inline const CUDPAddr kB{CMemNet::Host(40), 7000};
   static constexpr std::uint8_t kALink = 0x21;
   static constexpr std::uint8_t kBLink = 0x44;
 

@@ -4,7 +4,23 @@
 #include <algorithm>
 #include <cstring>
 
+#include "CInternetHostU.h"
+
 CMemNet* CMemNet::gCurrent = nullptr;
+
+std::uint64_t CMemNet::Host(unsigned last) {
+  static const std::uint64_t base = [] {
+    for (std::uint64_t net : {0xC6336400u, 0xCB007100u, 0xC0000200u}) {  // .51.100, .0.113, .0.2
+      CArray<std::uint64_t> own;
+      CInternetHostU::GetAddress(own);
+      bool used = false;
+      for (std::uint32_t i = 0; i < own.count(); ++i) used |= (own[i] & ~0xFFull) == net;
+      if (!used) return net;
+    }
+    return std::uint64_t{0xC6336400u};
+  }();
+  return base | (last & 0xFF);
+}
 
 CMemNet::CMemNet(LAsyncWorld& world) : mWorld(world) {
   gCurrent = this;

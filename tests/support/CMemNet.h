@@ -12,9 +12,9 @@
 class CMemPort;
 
 // While a CMemNet lives, CUDPPortIF::NewPort makes memory ports on it. Datagrams are
-// delivered through the world's timers, never from inside Send. Hosts default to
-// 192.0.2.x (a range no real machine uses), so the peer's own-address test never
-// matches a port of this net by accident.
+// delivered through the world's timers, never from inside Send. Hosts come from one
+// of the ranges set aside for documentation, the first that holds none of this
+// machine's own addresses, so a peer's own-address test never matches one by accident.
 class CMemNet {
  public:
   struct SWire {
@@ -31,7 +31,7 @@ class CMemNet {
 
   // The host the next port made will have.
   void SetNextHost(std::uint64_t host) { mNextHost = host; }
-  static constexpr std::uint64_t Host(unsigned last) { return 0xC0000200u | last; }
+  static std::uint64_t Host(unsigned last);
 
   // How many copies of a datagram arrive (0: lost, 2: duplicated). Default 1.
   std::function<int(SWire const&)> mCopies;
