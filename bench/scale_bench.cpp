@@ -1,0 +1,2 @@
+// N peer pairs across two processes (being written).
+int main() { return 0; }
