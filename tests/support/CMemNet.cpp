@@ -135,6 +135,16 @@ bool CMemPort::TryRead() {
   return true;
 }
 
+void CMemPort::Inject(CUDPAddr const& from, std::uint8_t const* data, std::uint32_t len) {
+  if (!mOpen || !mReadBuf || !mInbox.empty())
+    return Arrive(from, {data, data + len}, mNet.world().ticks());
+  mReadSize = std::min(len, mReadCap);
+  if (mReadSize) std::memcpy(mReadBuf, data, mReadSize);
+  mReadAddr = from;
+  mReadBuf = nullptr;
+  Raise(rRead);
+}
+
 void CMemPort::Arrive(CUDPAddr const& from, std::vector<std::uint8_t> bytes, LTicks due) {
   auto at = std::upper_bound(mInbox.begin(), mInbox.end(), due,
                              [](LTicks d, SInbound const& in) { return d < in.due; });

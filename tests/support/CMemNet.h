@@ -81,6 +81,10 @@ class CMemPort : public CUDPPort {
   LEvent HandleEvent(LEvent const& e) override;
 
   CUDPAddr const& addr() const { return mAddr; }
+  // A datagram arrives now and completes a pending read at once, raising
+  // "CUDPPort_Read" from inside the call, as a readiness callback does; without a
+  // pending read it is queued. For benchmarks and fuzzing, which skip the world.
+  void Inject(CUDPAddr const& from, std::uint8_t const* data, std::uint32_t len);
   // Queues a datagram to arrive at world time `due`.
   void Arrive(CUDPAddr const& from, std::vector<std::uint8_t> bytes, LTicks due);
   void FinishSend();
