@@ -45,8 +45,8 @@ inline double CpuMicros() {
 // The p-quantile (0..1) of the values, by nearest rank; 0 for none.
 inline double Quantile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
-  const auto k = static_cast<std::size_t>(std::min<double>(
-      static_cast<double>(v.size()) - 1, p * static_cast<double>(v.size())));
+  const auto k = static_cast<std::size_t>(
+      std::min<double>(static_cast<double>(v.size()) - 1, p * static_cast<double>(v.size())));
   std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
   return v[k];
 }

@@ -41,8 +41,8 @@ namespace {
 
 using namespace bench;
 
-constexpr std::uint64_t kLoopback = 0x7F000001;  // 127.0.0.1
-constexpr double kFps = 100;                      // frame timer of each side
+constexpr std::uint64_t kLoopback = 0x7F000001;     // 127.0.0.1
+constexpr double kFps = 100;                        // frame timer of each side
 constexpr std::int64_t kLostAfterNs = 200'000'000;  // no echo within: counted lost
 constexpr int kWarmup = 200;
 
@@ -71,8 +71,8 @@ void FillShow(CDmxTurn& turn) {
 std::vector<unsigned char> PakTurnImage(CDmxTurn const& turn) {
   std::vector<unsigned char> pak(CKelmarNet::kMaxPakSize);
   pak[0] = 12;
-  const std::uint32_t n = CKelmarNet::EncodeData(pak.data() + 3, turn.data(),
-                                                 static_cast<std::uint16_t>(turn.size()));
+  const std::uint32_t n =
+      CKelmarNet::EncodeData(pak.data() + 3, turn.data(), static_cast<std::uint16_t>(turn.size()));
   pak.resize(3 + n);
   return pak;
 }
@@ -154,8 +154,7 @@ class CSideB : public LHandler {
   LEvent HandleEvent(LEvent const& e) override {
     if (e.is(CKelmarNetPeer::rConn, &mPeer)) return mPeer.Accept(true), LEvent();
     if (e.is(CKelmarNetPeer::rRecv, &mPeer)) return Received(), LEvent();
-    if (e.is(CKelmarNetPeer::rStat, &mPeer) || e.is(CKelmarNetPeer::rBcon, &mPeer))
-      return LEvent();
+    if (e.is(CKelmarNetPeer::rStat, &mPeer) || e.is(CKelmarNetPeer::rBcon, &mPeer)) return LEvent();
     return LHandler::HandleEvent(e);
   }
 
@@ -210,11 +209,10 @@ class CSideB : public LHandler {
     for (; echoed < n; ++echoed) {
       sockaddr_in from{};
       socklen_t len = sizeof from;
-      const ssize_t got = recvfrom(mRaw, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from),
-                                   &len);
+      const ssize_t got =
+          recvfrom(mRaw, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
       if (got < 0) break;  // nothing for 0.5 s: the round is over
-      sendto(mRaw, buf, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&from),
-             len);
+      sendto(mRaw, buf, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), len);
     }
     mCtl.Send("rawdone " + std::to_string(echoed));
   }
@@ -293,7 +291,8 @@ class CSideA : public LHandler {
     CFrameTimer frames(kFps, [&] { Frame(); });
     frames.Start();
     mPeer.Connect({kLoopback, peerPort}, LString());
-    if (!Pump(loop, [&] { return mPeer.state() == CKelmarNetPeer::stConnected; }, 5))
+    if (!Pump(
+            loop, [&] { return mPeer.state() == CKelmarNetPeer::stConnected; }, 5))
       return Fail("no connection to side B within 5 s");
 
     StampTurn(mTurn, 1, MonoNs());
@@ -316,7 +315,8 @@ class CSideA : public LHandler {
     if (!PeerThroughput(loop)) return Fail("peer throughput failed");
 
     mPeer.Disconnect(CKelmarNetPeer::stIdle);
-    Pump(loop, [] { return false; }, 0.05);  // the close notice goes out
+    Pump(
+        loop, [] { return false; }, 0.05);  // the close notice goes out
     mB.channel().Send("quit");
     const int status = mB.Finish(3);
     if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0))
@@ -328,8 +328,7 @@ class CSideA : public LHandler {
   LEvent HandleEvent(LEvent const& e) override {
     if (e.is(CKelmarNetPeer::rRecv, &mPeer)) return Received(), LEvent();
     if (e.is(CKelmarNetPeer::rConn, &mPeer)) return mPeer.Accept(false), LEvent();
-    if (e.is(CKelmarNetPeer::rStat, &mPeer) || e.is(CKelmarNetPeer::rBcon, &mPeer))
-      return LEvent();
+    if (e.is(CKelmarNetPeer::rStat, &mPeer) || e.is(CKelmarNetPeer::rBcon, &mPeer)) return LEvent();
     return LHandler::HandleEvent(e);
   }
 
@@ -394,7 +393,8 @@ class CSideA : public LHandler {
     mRoundUs.clear();
     mLeft = n;
     HandOver();
-    const bool ok = Pump(loop, [&] { return mLeft == 0 && !mInFlight; }, 60);
+    const bool ok = Pump(
+        loop, [&] { return mLeft == 0 && !mInFlight; }, 60);
     mLat = nullptr;
     if (!Ask("stats", reply)) return false;
     const auto w = Words(reply);
@@ -493,7 +493,8 @@ class CSideA : public LHandler {
     }
     loop.RemoveObserver(key);
     const double secs = static_cast<double>(now - t0) * 1e-9;
-    Pump(loop, [] { return false; }, 0.3);  // let B drain its socket
+    Pump(
+        loop, [] { return false; }, 0.3);  // let B drain its socket
     if (!Ask("stats", reply)) return false;
     const auto w = Words(reply);
     if (w.size() != 5) return false;
@@ -575,8 +576,8 @@ SModeResult RunMode(SOptions const& opt, bool pinned) {
       std::string key = w[1];
       std::size_t first = 2;
       if ((w[1] == "lat" || w[1] == "tput") && w.size() >= 3) key += " " + w[2], first = 3;
-      res.r[key] = std::vector<std::string>(w.begin() + static_cast<std::ptrdiff_t>(first),
-                                            w.end());
+      res.r[key] =
+          std::vector<std::string>(w.begin() + static_cast<std::ptrdiff_t>(first), w.end());
     }
   }
   const int status = a.Finish(5);
@@ -619,8 +620,7 @@ void PrintMode(char const* mode, SModeResult const& m, SOptions const& opt) {
   std::printf("  %-34s %12.0f %9.2f %10s %10.0f\n", "raw datagrams received at B",
               m.num("tput raw", 1), m.num("tput raw", 1) / rawRate, "-", m.num("tput raw", 3));
   std::printf("  %-34s %12.0f %9.2f %10.0f %10s\n", "peer turns handed over at A",
-              m.num("tput peer", 0), m.num("tput peer", 0) / rawRate, m.num("tput peer", 2),
-              "-");
+              m.num("tput peer", 0), m.num("tput peer", 0) / rawRate, m.num("tput peer", 2), "-");
   std::printf("  %-34s %12.0f %9.2f %10s %10.0f\n", "peer turns delivered at B",
               m.num("tput peer", 1), m.num("tput peer", 1) / rawRate, "-", m.num("tput peer", 3));
   (void)med;
@@ -633,10 +633,11 @@ void PrintTargets(char const* mode, SModeResult const& m) {
   const double xp = m.num("lat peer", 1) / m.num("lat raw", 1);
   const double lost = m.num("lat peer", 2) + m.num("gapsB", 0);
   const double rate = m.num("tput peer", 1);
-  std::printf("  %-9s median %.2fx raw (<= 3.5: %s)  p99 %.2fx raw (<= 8: %s)  lost %.0f (%s)"
-              "  delivered %.0f/s (>= 5000: %s)\n",
-              mode, xm, xm <= 3.5 ? "met" : "MISSED", xp, xp <= 8 ? "met" : "MISSED", lost,
-              lost == 0 ? "met" : "MISSED", rate, rate >= 5000 ? "met" : "MISSED");
+  std::printf(
+      "  %-9s median %.2fx raw (<= 3.5: %s)  p99 %.2fx raw (<= 8: %s)  lost %.0f (%s)"
+      "  delivered %.0f/s (>= 5000: %s)\n",
+      mode, xm, xm <= 3.5 ? "met" : "MISSED", xp, xp <= 8 ? "met" : "MISSED", lost,
+      lost == 0 ? "met" : "MISSED", rate, rate >= 5000 ? "met" : "MISSED");
 }
 
 }  // namespace
@@ -668,9 +669,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::printf("e2e_bench: peer A -> peer B -> peer A on 127.0.0.1, two processes, each a socket\n"
-              "port + select thread + run-loop world (100 Hz frame timer). Baselines are plain\n"
-              "blocking UDP between the same two processes, measured in the same run.\n");
+  std::printf(
+      "e2e_bench: peer A -> peer B -> peer A on 127.0.0.1, two processes, each a socket\n"
+      "port + select thread + run-loop world (100 Hz frame timer). Baselines are plain\n"
+      "blocking UDP between the same two processes, measured in the same run.\n");
   std::fflush(stdout);
   SModeResult pinned, unpinned;
   if (opt.pinned) {

@@ -1,2 +1,740 @@
-// N peer pairs across two processes (being written).
-int main() { return 0; }
+// N peer pairs across two processes, turns both ways at a show's frame rate: CPU per
+// received turn, lost turns and turn latency, beside single-threaded epoll endpoints that
+// carry the same traffic.
+//
+// For each N the program starts two sides as child processes and runs two experiments:
+//   epoll baseline: each side is one thread with N plain UDP sockets in one epoll set; it
+//     sends a datagram of the pakTurn's size on every socket at the frame rate and reads
+//     whatever arrives (recvfrom until EAGAIN);
+//   peer: each side holds N peers on one run-loop world (with the process's select thread
+//     and a 100 Hz frame timer); the A peers connect to the B peers, and every peer hands
+//     over a changed typical turn at the frame rate.
+// In both, pair i sends at phase i/N of the frame period, and each turn (datagram) carries
+// a per-pair sequence number and its CLOCK_MONOTONIC hand-over time. After a warm-up, each
+// side measures its CPU time (getrusage: user + sys, every thread) over a fixed window,
+// counts the turns it received in that window, and times every turn from hand-over to
+// its receive event.
+//
+// A last child opens peers until Open fails, to show how the design's descriptor limit
+// (the select thread serves descriptors below FD_SETSIZE = 1024) shows itself.
+//
+// Usage: scale_bench [--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ]
+//                    [--no-limit-check]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "CAppLoop.h"
+#include "CAsyncWorld_Null.h"
+#include "CBenchProc.h"
+#include "CBenchTurns.h"
+#include "CKelmarNetPeer.h"
+#include "CRunLoop.h"
+
+namespace {
+
+using namespace bench;
+
+constexpr std::uint64_t kLoopback = 0x7F000001;  // 127.0.0.1
+constexpr double kFps = 100;                     // frame timer of a peer side
+constexpr double kDrain = 0.5;                   // receiving goes on this long after sending
+constexpr int kFadeSlot = 41;                    // first of the slots that fade every frame
+constexpr int kFadeSlots = 4;
+constexpr rlim_t kWantFiles = 4096;
+
+struct SSchedule {
+  double t0 = 0;    // first send of pair 0 (CLOCK_MONOTONIC seconds)
+  double warm = 1;  // from t0 to the start of the window
+  double window = 10;
+  double rate = 44;
+  double windowStart() const { return t0 + warm; }
+  double sendEnd() const { return t0 + warm + window; }
+};
+
+// The typical turn: a lit stage where a few slots fade every frame; slots 1-4 carry the
+// sequence number and slots 5-12 the hand-over time.
+void FillShow(CDmxTurn& turn) {
+  const Turn show = ShowTurn();
+  turn.SetSize(static_cast<std::uint32_t>(show.size()));
+  std::memcpy(turn.data(), show.data(), show.size());
+}
+void Stamp(unsigned char* slots, std::uint32_t seq, std::int64_t ns) {
+  PutBE(slots + 1, seq, 4);
+  PutBE(slots + 5, static_cast<std::uint64_t>(ns), 8);
+  for (int k = 0; k < kFadeSlots; ++k)
+    slots[kFadeSlot + k] = static_cast<unsigned char>(seq * (k + 1));
+}
+
+// Size of the full pakTurn that a peer sends for the typical turn.
+std::uint32_t PakTurnSize() {
+  CDmxTurn turn;
+  FillShow(turn);
+  Stamp(turn.data(), 123456, MonoNs());
+  unsigned char pak[CKelmarNet::kMaxPakSize];
+  return 3 + CKelmarNet::EncodeData(pak, turn.data(), static_cast<std::uint16_t>(turn.size()));
+}
+
+// What one side has seen; shared by both kinds of side.
+struct SCounters {
+  std::vector<std::uint32_t> sentSeq;  // per pair: last sequence number sent
+  std::vector<std::uint32_t> maxSeen;  // per pair: highest sequence number received
+  long gaps = 0;                       // sequence numbers skipped on arrival
+  long recvTotal = 0;
+  long recvWindow = 0;
+  bool inWindow = false;
+  std::vector<double> latencyUs;  // of turns received in the window
+  double cpuStart = 0, wallStart = 0, cpuUs = 0, wallS = 0;
+  bool windowDone = false;
+
+  explicit SCounters(int n) : sentSeq(n, 0), maxSeen(n, 0) { latencyUs.reserve(1 << 16); }
+
+  void Received(int pair, std::uint32_t seq, std::int64_t sentNs, std::int64_t nowNs) {
+    ++recvTotal;
+    std::uint32_t& top = maxSeen[static_cast<std::size_t>(pair)];
+    if (seq > top + 1) gaps += seq - top - 1;
+    if (seq > top) top = seq;
+    if (inWindow) {
+      ++recvWindow;
+      latencyUs.push_back(static_cast<double>(nowNs - sentNs) * 1e-3);
+    }
+  }
+  // Opens and closes the measuring window at the first chance after its bounds.
+  void Tick(SSchedule const& s, double now) {
+    if (!inWindow && !windowDone && now >= s.windowStart()) {
+      inWindow = true;
+      cpuStart = CpuMicros();
+      wallStart = MonoSec();
+    } else if (inWindow && now >= s.sendEnd()) {
+      inWindow = false;
+      windowDone = true;
+      cpuUs = CpuMicros() - cpuStart;
+      wallS = MonoSec() - wallStart;
+    }
+  }
+  std::string StatsLine() const {
+    long sent = 0, seen = 0;
+    for (auto v : sentSeq) sent += v;
+    for (auto v : maxSeen) seen += v;
+    char text[400];
+    std::snprintf(text, sizeof text, "stats %.0f %.6f %ld %ld %ld %ld %ld %.1f %.1f %.1f", cpuUs,
+                  wallS, recvWindow, recvTotal, sent, gaps, seen, Quantile(latencyUs, 0.5),
+                  Quantile(latencyUs, 0.99),
+                  latencyUs.empty() ? 0.0 : *std::max_element(latencyUs.begin(), latencyUs.end()));
+    return text;
+  }
+};
+
+// Walks the send times of all pairs in order: pair i sends at t0 + k/rate + i/(N*rate).
+struct SDriver {
+  int n = 1;
+  int pair = 0;
+  long k = 0;
+  double due(SSchedule const& s) const {
+    return s.t0 + (static_cast<double>(k) + static_cast<double>(pair) / n) / s.rate;
+  }
+  void Next() {
+    if (++pair == n) pair = 0, ++k;
+  }
+};
+
+bool ParseSchedule(std::vector<std::string> const& w, SSchedule& s) {
+  if (w.size() != 5 || w[0] != "start") return false;
+  s.t0 = std::atof(w[1].c_str());
+  s.warm = std::atof(w[2].c_str());
+  s.window = std::atof(w[3].c_str());
+  s.rate = std::atof(w[4].c_str());
+  return s.rate > 0;
+}
+
+// The descriptor the next socket gets (it is closed again at once).
+int NextFd() {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd >= 0) close(fd);
+  return fd;
+}
+
+std::string PortsLine(char const* head, std::vector<std::uint32_t> const& ports) {
+  std::string line = head;
+  for (auto p : ports) line += " " + std::to_string(p);
+  return line;
+}
+
+// ---- peer side ------------------------------------------------------------------
+
+class CPeerSide;
+
+// The owner of one peer: passes its events to the side with the pair's index.
+class CPairOwner : public LHandler {
+ public:
+  CPairOwner(CPeerSide* side, int index) : LHandler(nullptr), mSide(side), mIndex(index) {}
+  LEvent HandleEvent(LEvent const& e) override;
+  CKelmarNetPeer* peer = nullptr;
+
+ private:
+  CPeerSide* mSide;
+  int mIndex;
+};
+
+class CPeerSide {
+ public:
+  CPeerSide(CLineChannel& ctl, int n, bool listen)
+      : mCtl(ctl),
+        mN(n),
+        mListen(listen),
+        mCount(n),
+        mConnected(static_cast<std::size_t>(n)),
+        mDriverTimer(&DriverFire, this) {
+    FillShow(mTurn);
+  }
+  ~CPeerSide() {
+    for (auto& p : mPeers) p.reset();  // before their owners and the world
+  }
+
+  int Run() {
+    CRunLoop& loop = CRunLoop::Current();
+    for (int i = 0; i < mN; ++i) {
+      mOwners.push_back(std::make_unique<CPairOwner>(this, i));
+      mPeers.push_back(std::make_unique<CKelmarNetPeer>(mOwners.back().get(), mWorld));
+      mOwners.back()->peer = mPeers.back().get();
+      mPeers.back()->SetListen(mListen);
+      if (!mPeers.back()->Open(0)) {
+        const int fd = NextFd();
+        mCtl.Send("error " + std::string(mListen ? "B" : "A") + ": Open failed for pair #" +
+                  std::to_string(i + 1) + " (lowest free descriptor " + std::to_string(fd) +
+                  "; the select thread serves descriptors below " + std::to_string(FD_SETSIZE) +
+                  ")");
+        return 1;
+      }
+      mPorts.push_back(mPeers.back()->port());
+    }
+    if (mListen) {
+      mCtl.Send(PortsLine("ports", mPorts));
+    } else {
+      std::string line;
+      if (!mCtl.Recv(line, 20)) return 1;
+      const auto w = Words(line);
+      if (static_cast<int>(w.size()) != mN + 1 || w[0] != "peers") return 1;
+      for (int i = 0; i < mN; ++i)
+        mPeers[static_cast<std::size_t>(i)]->Connect(
+            {kLoopback, std::atoi(w[static_cast<std::size_t>(i) + 1].c_str())}, LString());
+    }
+    CFrameTimer frames(kFps, [&] { Frame(loop); });
+    frames.Start();
+    loop.Run();
+    for (auto& p : mPeers) p->Disconnect(CKelmarNetPeer::stIdle);
+    loop.RunOnce(0);
+    return 0;
+  }
+
+  void Event(int i, LEvent const& e) {
+    CKelmarNetPeer& peer = *mPeers[static_cast<std::size_t>(i)];
+    if (e.is(CKelmarNetPeer::rConn)) {
+      peer.Accept(true);
+    } else if (e.is(CKelmarNetPeer::rStat)) {
+      const bool up = peer.state() == CKelmarNetPeer::stConnected;
+      if (up != mConnected[static_cast<std::size_t>(i)]) {
+        mConnected[static_cast<std::size_t>(i)] = up;
+        mUp += up ? 1 : -1;
+        if (!up && mStarted) ++mDrops;
+      }
+    } else if (e.is(CKelmarNetPeer::rRecv)) {
+      if (peer.recvSize() < 13) return;
+      unsigned char const* t = peer.recvTurn();
+      mCount.Received(i, static_cast<std::uint32_t>(GetBE(t + 1, 4)),
+                      static_cast<std::int64_t>(GetBE(t + 5, 8)), MonoNs());
+    }
+  }
+
+ private:
+  void Frame(CRunLoop& loop) {
+    std::string line;
+    while (mCtl.TryRecv(line)) {
+      const auto w = Words(line);
+      if (!w.empty() && w[0] == "quit") loop.Stop();
+      if (ParseSchedule(w, mSched)) {
+        mStarted = true;
+        mDriver.n = mN;
+        mDriverTimer.Arm(std::max(0.0, mSched.t0 - MonoSec()));
+      }
+    }
+    if (mCtl.gone()) loop.Stop();
+    if (!mSaidConnected && mUp == mN) {
+      mSaidConnected = true;
+      mCtl.Send("connected");
+    }
+    if (mStarted) {
+      const double now = MonoSec();
+      mCount.Tick(mSched, now);
+      if (!mSaidStats && now >= mSched.sendEnd() + kDrain) {
+        mSaidStats = true;
+        mCtl.Send(mCount.StatsLine() + " " + std::to_string(mDrops));
+      }
+    }
+  }
+
+  static void DriverFire(CLoopTimer* timer, void* self) {
+    auto* s = static_cast<CPeerSide*>(self);
+    const double now = MonoSec();
+    s->mCount.Tick(s->mSched, now);
+    double due;
+    while ((due = s->mDriver.due(s->mSched)) <= now && due < s->mSched.sendEnd()) {
+      const auto i = static_cast<std::size_t>(s->mDriver.pair);
+      const std::uint32_t seq = ++s->mCount.sentSeq[i];
+      Stamp(s->mTurn.data(), seq, MonoNs());
+      s->mPeers[i]->SendTurnA(s->mTurn);
+      s->mDriver.Next();
+    }
+    if (due < s->mSched.sendEnd()) timer->Arm(due - now);
+  }
+
+  CLineChannel& mCtl;
+  int mN;
+  bool mListen;
+  SCounters mCount;
+  std::vector<bool> mConnected;
+  int mUp = 0;
+  long mDrops = 0;  // connections lost after the start
+  bool mSaidConnected = false;
+  bool mStarted = false;
+  bool mSaidStats = false;
+  SSchedule mSched;
+  SDriver mDriver;
+  CDmxTurn mTurn;
+  std::vector<std::uint32_t> mPorts;
+  CAsyncWorld_Null mWorld;
+  std::vector<std::unique_ptr<CPairOwner>> mOwners;
+  std::vector<std::unique_ptr<CKelmarNetPeer>> mPeers;
+  CLoopTimer mDriverTimer;
+};
+
+LEvent CPairOwner::HandleEvent(LEvent const& e) {
+  if (e.mSource == peer) {
+    mSide->Event(mIndex, e);
+    return LEvent();
+  }
+  return LHandler::HandleEvent(e);
+}
+
+int RunPeerSide(int ctlFd, int n, bool listen) {
+  RaiseNoFile(kWantFiles);
+  CLineChannel ctl(ctlFd);
+  CPeerSide side(ctl, n, listen);
+  return side.Run();
+}
+
+// ---- epoll side -----------------------------------------------------------------
+
+int RunEpollSide(int ctlFd, int n) {
+  RaiseNoFile(kWantFiles);
+  CLineChannel ctl(ctlFd);
+  const std::uint32_t size = PakTurnSize();
+  std::vector<int> fds;
+  std::vector<std::uint32_t> ports;
+  const int ep = epoll_create1(EPOLL_CLOEXEC);
+  auto cleanup = [&] {
+    for (int fd : fds) close(fd);
+    if (ep >= 0) close(ep);
+  };
+  for (int i = 0; i < n; ++i) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    socklen_t len = sizeof sa;
+    const int sndbuf = 1024;  // as the peer's port
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+      if (fd >= 0) close(fd);
+      ctl.Send("error epoll side: socket #" + std::to_string(i + 1));
+      return cleanup(), 1;
+    }
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<std::uint32_t>(i);
+    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    fds.push_back(fd);
+    ports.push_back(ntohs(sa.sin_port));
+  }
+  ctl.Send(PortsLine("ports", ports));
+  std::string line;
+  if (!ctl.Recv(line, 20)) return cleanup(), 1;
+  auto w = Words(line);
+  if (static_cast<int>(w.size()) != n + 1 || w[0] != "peers") return cleanup(), 1;
+  std::vector<sockaddr_in> to(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) {
+    sockaddr_in& a = to[static_cast<std::size_t>(i)];
+    a.sin_family = AF_INET;
+    a.sin_port =
+        htons(static_cast<std::uint16_t>(std::atoi(w[static_cast<std::size_t>(i) + 1].c_str())));
+    a.sin_addr.s_addr = htonl(kLoopback);
+  }
+  SSchedule sched;
+  if (!ctl.Recv(line, 20) || !ParseSchedule(Words(line), sched)) return cleanup(), 1;
+
+  // The datagram: a real pakTurn image of the typical turn, restamped before each send.
+  std::vector<unsigned char> pak(CKelmarNet::kMaxPakSize, 0);
+  pak[0] = 12;
+  {
+    CDmxTurn turn;
+    FillShow(turn);
+    CKelmarNet::EncodeData(pak.data() + 3, turn.data(), static_cast<std::uint16_t>(turn.size()));
+  }
+  pak.resize(size);
+
+  SCounters count(n);
+  SDriver driver;
+  driver.n = n;
+  epoll_event events[64];
+  unsigned char buf[2048];
+  const double end = sched.sendEnd() + kDrain;
+  for (;;) {
+    double now = MonoSec();
+    count.Tick(sched, now);
+    if (now >= end) break;
+    const double due = driver.due(sched);
+    const double wake = due < sched.sendEnd() ? due : end;
+    const int timeout = static_cast<int>(std::ceil(std::max(0.0, wake - now) * 1000.0));
+    const int ready = epoll_wait(ep, events, 64, timeout);
+    for (int e = 0; e < ready; ++e) {
+      const std::uint32_t i = events[e].data.u32;
+      for (;;) {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t got =
+            recvfrom(fds[i], buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (got < 0) break;
+        if (got < 15) continue;
+        count.Received(static_cast<int>(i), static_cast<std::uint32_t>(GetBE(buf + 3, 4)),
+                       static_cast<std::int64_t>(GetBE(buf + 7, 8)), MonoNs());
+      }
+    }
+    now = MonoSec();
+    double d;
+    while ((d = driver.due(sched)) <= now && d < sched.sendEnd()) {
+      const auto i = static_cast<std::size_t>(driver.pair);
+      PutBE(pak.data() + 3, ++count.sentSeq[i], 4);
+      PutBE(pak.data() + 7, static_cast<std::uint64_t>(MonoNs()), 8);
+      sendto(fds[i], pak.data(), pak.size(), 0, reinterpret_cast<sockaddr const*>(&to[i]),
+             sizeof to[i]);
+      driver.Next();
+    }
+  }
+  ctl.Send(count.StatsLine() + " 0");
+  ctl.Recv(line, 10);  // "quit", or the end of the channel
+  cleanup();
+  return 0;
+}
+
+// ---- descriptor limit -----------------------------------------------------------
+
+// The owner of the peers opened for the limit check.
+class CQuietOwner : public LHandler {
+ public:
+  CQuietOwner() : LHandler(nullptr) {}
+  CKelmarNetPeer* listener = nullptr;
+  int received = 0;
+  LEvent HandleEvent(LEvent const& e) override {
+    if (listener && e.is(CKelmarNetPeer::rConn, listener)) listener->Accept(true);
+    if (e.is(CKelmarNetPeer::rRecv)) ++received;
+    return LEvent();
+  }
+};
+
+// Opens peers until Open fails (at most `cap`), then shows that the peers it has still
+// work: two of them connect and exchange a turn. Reports on the channel.
+int RunLimitCheck(int ctlFd, int cap) {
+  const rlim_t soft = RaiseNoFile(kWantFiles);
+  CLineChannel ctl(ctlFd);
+  CAsyncWorld_Null world;
+  CQuietOwner owner;
+  std::vector<std::unique_ptr<CKelmarNetPeer>> peers;
+  int failedAt = 0;
+  for (int i = 0; i < cap; ++i) {
+    auto peer = std::make_unique<CKelmarNetPeer>(&owner, world);
+    if (!peer->Open(0)) {
+      failedAt = i + 1;
+      break;
+    }
+    peers.push_back(std::move(peer));
+  }
+  const int next = NextFd();  // the descriptor the failed Open's socket got
+  ctl.Send("limit " + std::to_string(soft) + " " + std::to_string(peers.size()) + " " +
+           std::to_string(failedAt) + " " + std::to_string(next));
+  // A second failure on the same ground, and the survivors still carry a turn.
+  {
+    CKelmarNetPeer extra(&owner, world);
+    const bool again = extra.Open(0);
+    ctl.Send(std::string("again ") + (again ? "opened" : "failed"));
+  }
+  bool exchanged = false;
+  if (peers.size() >= 2) {
+    CKelmarNetPeer& l = *peers.front();
+    CKelmarNetPeer& r = *peers.back();
+    owner.listener = &l;
+    l.SetListen(true);
+    r.Connect({kLoopback, static_cast<std::int32_t>(l.port())}, LString());
+    CRunLoop& loop = CRunLoop::Current();
+    CFrameTimer frames(kFps, [] {});
+    frames.Start();
+    CDmxTurn turn;
+    FillShow(turn);
+    const double end = MonoSec() + 5;
+    while (MonoSec() < end && owner.received == 0) {
+      if (r.state() == CKelmarNetPeer::stConnected) r.SendTurnA(turn);
+      loop.RunOnce(0.01);
+    }
+    exchanged = owner.received > 0;
+  }
+  ctl.Send(std::string("exchange ") + (exchanged ? "ok" : "failed"));
+  peers.clear();
+  ctl.Send("closed");
+  return exchanged ? 0 : 1;
+}
+
+// ---- the runs -------------------------------------------------------------------
+
+struct SSide {
+  bool ok = false;
+  double cpuUs = 0, wallS = 0;
+  long recvWindow = 0, recvTotal = 0, sent = 0, gaps = 0, seen = 0, drops = 0;
+  double p50 = 0, p99 = 0, max = 0;
+  double cpuPct() const { return wallS > 0 ? cpuUs / (wallS * 1e6) * 100 : 0; }
+  double usPerTurn() const { return recvWindow > 0 ? cpuUs / static_cast<double>(recvWindow) : 0; }
+};
+
+bool ParseStats(std::string const& line, SSide& s) {
+  const auto w = Words(line);
+  if (w.size() != 12 || w[0] != "stats") return false;
+  s.cpuUs = std::atof(w[1].c_str());
+  s.wallS = std::atof(w[2].c_str());
+  s.recvWindow = std::atol(w[3].c_str());
+  s.recvTotal = std::atol(w[4].c_str());
+  s.sent = std::atol(w[5].c_str());
+  s.gaps = std::atol(w[6].c_str());
+  s.seen = std::atol(w[7].c_str());
+  s.p50 = std::atof(w[8].c_str());
+  s.p99 = std::atof(w[9].c_str());
+  s.max = std::atof(w[10].c_str());
+  s.drops = std::atol(w[11].c_str());
+  return s.ok = true;
+}
+
+struct SRun {
+  std::string error;
+  SSide a, b;
+};
+
+// Both sides of one experiment: start, relay ports, wait for connections, start the
+// schedule, collect the figures, and reap both children on every path.
+SRun Experiment(bool peers, int n, SSchedule sched) {
+  SRun run;
+  CChild a, b;
+  const std::string nArg = "--n=" + std::to_string(n);
+  if (!b.Start({peers ? "--role=pb" : "--role=eb", nArg}) ||
+      !a.Start({peers ? "--role=pa" : "--role=ea", nArg})) {
+    run.error = "cannot start the sides";
+    return run;
+  }
+  std::string la, lb;
+  auto fail = [&](std::string const& why, std::string const& line) {
+    run.error = why + (line.empty() ? "" : ": " + line);
+    return run;
+  };
+  if (!b.channel().Recv(lb, 30) || lb.rfind("ports", 0) != 0) return fail("side B", lb);
+  if (!peers) {
+    if (!a.channel().Recv(la, 30) || la.rfind("ports", 0) != 0) return fail("side A", la);
+    b.channel().Send("peers" + la.substr(5));
+  }
+  a.channel().Send("peers" + lb.substr(5));
+  if (peers) {
+    const double setup = 10 + n * 0.02;
+    if (!a.channel().Recv(la, setup) || la != "connected") return fail("side A not connected", la);
+    if (!b.channel().Recv(lb, setup) || lb != "connected") return fail("side B not connected", lb);
+  }
+  sched.t0 = MonoSec() + 0.3;
+  char start[200];
+  std::snprintf(start, sizeof start, "start %.6f %.3f %.3f %.3f", sched.t0, sched.warm,
+                sched.window, sched.rate);
+  a.channel().Send(start);
+  b.channel().Send(start);
+  const double wait = sched.warm + sched.window + kDrain + 15;
+  if (!a.channel().Recv(la, wait) || !ParseStats(la, run.a)) return fail("side A stats", la);
+  if (!b.channel().Recv(lb, wait) || !ParseStats(lb, run.b)) return fail("side B stats", lb);
+  a.channel().Send("quit");
+  b.channel().Send("quit");
+  const int sa = a.Finish(5), sb = b.Finish(5);
+  for (int s : {sa, sb})
+    if (!(WIFEXITED(s) && WEXITSTATUS(s) == 0)) run.error = "a side ended badly: " + StatusText(s);
+  return run;
+}
+
+void PrintSide(char const* path, char const* side, SSide const& s, SSide const& other,
+               SSide const* base) {
+  const long lost = s.gaps + (other.sent - s.seen);
+  char ratio[32] = "-";
+  if (base && base->usPerTurn() > 0)
+    std::snprintf(ratio, sizeof ratio, "%.2f", s.usPerTurn() / base->usPerTurn());
+  std::printf("  %-6s %-2s %7.2f %10.2f %8s %9ld %9ld %6ld %9.0f %9.0f %9.0f\n", path, side,
+              s.cpuPct(), s.usPerTurn(), ratio, s.recvWindow, other.sent, lost, s.p50, s.p99,
+              s.max);
+}
+
+struct STarget {
+  int n;
+  double ratio;
+  long lost;
+  double p99;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string role = ArgValue(argc, argv, "--role");
+  const std::string ctl = ArgValue(argc, argv, "--ctl");
+  if (!role.empty()) {
+    const int fd = std::atoi(ctl.c_str());
+    const int n = std::atoi(ArgValue(argc, argv, "--n").c_str());
+    if (ctl.empty()) return 2;
+    if (role == "pa" || role == "pb") return RunPeerSide(fd, n, role == "pb");
+    if (role == "ea" || role == "eb") return RunEpollSide(fd, n);
+    if (role == "limit") return RunLimitCheck(fd, n);
+    return 2;
+  }
+
+  std::vector<int> sizes{1, 16, 128, 512};
+  SSchedule sched;
+  if (auto v = ArgValue(argc, argv, "--pairs"); !v.empty()) {
+    sizes.clear();
+    for (std::size_t at = 0; at < v.size();) {
+      std::size_t comma = v.find(',', at);
+      if (comma == std::string::npos) comma = v.size();
+      sizes.push_back(std::atoi(v.substr(at, comma - at).c_str()));
+      at = comma + 1;
+    }
+  }
+  if (auto v = ArgValue(argc, argv, "--seconds"); !v.empty()) sched.window = std::atof(v.c_str());
+  if (auto v = ArgValue(argc, argv, "--warmup"); !v.empty()) sched.warm = std::atof(v.c_str());
+  if (auto v = ArgValue(argc, argv, "--rate"); !v.empty()) sched.rate = std::atof(v.c_str());
+  bool bad = sched.window <= 0 || sched.window > 600 || sched.warm < 0 || sched.rate <= 0 ||
+             sched.rate > 1000;
+  for (int n : sizes) bad |= n < 1 || n > 2000;
+  if (bad) {
+    std::fprintf(stderr,
+                 "usage: %s [--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ] "
+                 "[--no-limit-check]\n",
+                 argv[0]);
+    return 2;
+  }
+  const rlim_t files = RaiseNoFile(kWantFiles);
+
+  std::printf(
+      "scale_bench: N pairs, the A sides in one process and the B sides in another, a turn\n"
+      "each way per pair at %.0f Hz, phases spread over the frame period; full pakTurn of\n"
+      "the typical turn = %u bytes. Measured over %.1f s after %.1f s of warm-up.\n"
+      "Descriptor limit of the design: the select thread serves descriptors below %d (select\n"
+      "and fd_set), so one process holds at most ~%d ports (minus stdio, the run loop's\n"
+      "eventfd and the wake-up pipe); 512 pairs = 512 sockets per process fits.\n"
+      "RLIMIT_NOFILE soft limit here: %lu.\n"
+      "CPU%% = user+sys of the whole process (every thread) over the window; us/turn = that\n"
+      "CPU time per turn received in the window; x epoll = us/turn over the epoll baseline's\n"
+      "(same side, same N, same run); lost = sequence gaps + turns never received; latency =\n"
+      "hand-over time stamped in the turn to its receive event.\n",
+      sched.rate, PakTurnSize(), sched.window, sched.warm, FD_SETSIZE, FD_SETSIZE - 6,
+      static_cast<unsigned long>(files));
+  std::fflush(stdout);
+
+  std::vector<STarget> targets;
+  bool allOk = true;
+  for (int n : sizes) {
+    std::printf("\nN = %d pairs (%.0f turns/s received per side)\n", n, n * sched.rate);
+    std::printf("  %-6s %-2s %7s %10s %8s %9s %9s %6s %9s %9s %9s\n", "path", "", "CPU%", "us/turn",
+                "x epoll", "received", "sent", "lost", "p50 us", "p99 us", "max us");
+    std::fflush(stdout);
+    const SRun base = Experiment(false, n, sched);
+    if (!base.error.empty()) std::printf("  epoll baseline FAILED: %s\n", base.error.c_str());
+    if (base.a.ok && base.b.ok) {
+      PrintSide("epoll", "A", base.a, base.b, nullptr);
+      PrintSide("epoll", "B", base.b, base.a, nullptr);
+    }
+    std::fflush(stdout);
+    const SRun peer = Experiment(true, n, sched);
+    if (!peer.error.empty()) {
+      std::printf("  peer FAILED: %s\n", peer.error.c_str());
+      allOk = false;
+    }
+    if (peer.a.ok && peer.b.ok) {
+      const bool haveBase = base.a.ok && base.b.ok;
+      PrintSide("peer", "A", peer.a, peer.b, haveBase ? &base.a : nullptr);
+      PrintSide("peer", "B", peer.b, peer.a, haveBase ? &base.b : nullptr);
+      if (peer.a.drops + peer.b.drops > 0)
+        std::printf("  connections lost during the run: A %ld, B %ld\n", peer.a.drops,
+                    peer.b.drops);
+      if (haveBase) {
+        STarget t{n, 0, 0, 0};
+        for (auto [s, o, bs] :
+             {std::tuple{&peer.a, &peer.b, &base.a}, std::tuple{&peer.b, &peer.a, &base.b}}) {
+          t.ratio = std::max(t.ratio, s->usPerTurn() / bs->usPerTurn());
+          t.lost += s->gaps + (o->sent - s->seen);
+          t.p99 = std::max(t.p99, s->p99);
+        }
+        targets.push_back(t);
+      }
+    }
+    std::fflush(stdout);
+  }
+
+  if (!HasArg(argc, argv, "--no-limit-check")) {
+    std::printf("\nDescriptor limit check: one process opens peers (port 0) until Open fails\n");
+    std::fflush(stdout);
+    CChild child;
+    if (!child.Start({"--role=limit", "--n=1100"})) {
+      std::printf("  cannot start the check\n");
+      allOk = false;
+    } else {
+      std::string line;
+      while (child.channel().Recv(line, 30)) {
+        const auto w = Words(line);
+        if (w.size() == 5 && w[0] == "limit") {
+          std::printf("  RLIMIT_NOFILE soft limit %s; opened %s ports; ", w[1].c_str(),
+                      w[2].c_str());
+          if (w[3] == "0")
+            std::printf("no Open failed within 1100 ports\n");
+          else
+            std::printf(
+                "Open of port #%s returned false (its socket was descriptor %s, not "
+                "below %d): a clean failure\n",
+                w[3].c_str(), w[4].c_str(), FD_SETSIZE);
+        } else if (w.size() == 2 && w[0] == "again") {
+          std::printf("  one more Open: %s\n", w[1].c_str());
+        } else if (w.size() == 2 && w[0] == "exchange") {
+          std::printf("  first and last open peers connect and carry a turn: %s\n", w[1].c_str());
+        } else if (line == "closed") {
+          std::printf("  all peers closed and destroyed\n");
+          break;
+        }
+      }
+      const int status = child.Finish(10);
+      std::printf("  check process: %s\n", StatusText(status).c_str());
+      if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) allOk = false;
+    }
+  }
+
+  std::printf(
+      "\ntargets at N = 512 (CPU per received turn <= 3x epoll, no turn lost, p99 < 2 ms):\n");
+  for (STarget const& t : targets) {
+    std::printf("  N=%-4d worst side: %.2fx epoll (%s), lost %ld (%s), p99 %.0f us (%s)%s\n", t.n,
+                t.ratio, t.ratio <= 3 ? "met" : "MISSED", t.lost, t.lost == 0 ? "met" : "MISSED",
+                t.p99, t.p99 < 2000 ? "met" : "MISSED", t.n == 512 ? "  <- target size" : "");
+  }
+  return allOk ? 0 : 1;
+}

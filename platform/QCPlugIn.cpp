@@ -31,31 +31,30 @@ int QCIntValue(QCValue const& v) {
   return static_cast<int>(d);
 }
 
-namespace {
-QCPlugIn::SPort* Find(std::vector<QCPlugIn::SPort>& ports, std::string const& key) {
-  auto it = std::find_if(ports.begin(), ports.end(), [&](auto const& p) { return p.key == key; });
-  return it == ports.end() ? nullptr : &*it;
+QCPlugIn::SPort* QCPlugIn::SPorts::Find(std::string const& key) {
+  auto it = index.find(key);
+  return it == index.end() ? nullptr : &list[it->second];
 }
-QCPlugIn::SPort const* Find(std::vector<QCPlugIn::SPort> const& ports, std::string const& key) {
-  return Find(const_cast<std::vector<QCPlugIn::SPort>&>(ports), key);
-}
-}  // namespace
 
-bool QCPlugIn::AddPort(std::vector<SPort>& ports, PortChange change, std::string const& type,
+bool QCPlugIn::AddPort(SPorts& ports, PortChange change, std::string const& type,
                        std::string const& key, QCAttributes const& attributes) {
-  if (Find(ports, key)) return false;
+  if (ports.Find(key)) return false;
   QCValue value;
   if (auto it = attributes.find(QCPortAttributeDefaultValueKey); it != attributes.end())
     value = type == QCPortTypeNumber ? QCValue(QCDoubleValue(it->second)) : it->second;
-  ports.push_back({key, type, attributes, value});
+  ports.index.emplace(key, ports.list.size());
+  ports.list.push_back({key, type, attributes, value});
   if (mPortObserver) mPortObserver(change, key);
   return true;
 }
 
-void QCPlugIn::RemovePort(std::vector<SPort>& ports, PortChange change, std::string const& key) {
-  auto it = std::find_if(ports.begin(), ports.end(), [&](auto const& p) { return p.key == key; });
-  if (it == ports.end()) return;
-  ports.erase(it);
+void QCPlugIn::RemovePort(SPorts& ports, PortChange change, std::string const& key) {
+  auto it = ports.index.find(key);
+  if (it == ports.index.end()) return;
+  const std::size_t at = it->second;
+  ports.index.erase(it);
+  ports.list.erase(ports.list.begin() + static_cast<std::ptrdiff_t>(at));
+  for (std::size_t i = at; i < ports.list.size(); ++i) ports.index[ports.list[i].key] = i;
   if (mPortObserver) mPortObserver(change, key);
 }
 
@@ -79,27 +78,35 @@ void QCPlugIn::removeOutputPortForKey(std::string const& key) {
   RemovePort(mOutputs, PortChange::kRemoveOutput, key);
 }
 
+QCPlugIn::SPort* QCPlugIn::inputPortForKey(std::string const& key) {
+  return mInputs.Find(key);
+}
+
+QCPlugIn::SPort* QCPlugIn::outputPortForKey(std::string const& key) {
+  return mOutputs.Find(key);
+}
+
 QCValue QCPlugIn::valueForInputKey(std::string const& key) const {
-  SPort const* p = Find(mInputs, key);
+  SPort const* p = mInputs.Find(key);
   return p ? p->value : QCValue();
 }
 
 bool QCPlugIn::setValueForOutputKey(QCValue const& value, std::string const& key) {
-  SPort* p = Find(mOutputs, key);
+  SPort* p = mOutputs.Find(key);
   if (!p) return false;
   p->value = value;
   return true;
 }
 
 bool QCPlugIn::setValueForInputKey(QCValue const& value, std::string const& key) {
-  SPort* p = Find(mInputs, key);
+  SPort* p = mInputs.Find(key);
   if (!p) return false;
   p->value = value;
   return true;
 }
 
 QCValue QCPlugIn::valueForOutputKey(std::string const& key) const {
-  SPort const* p = Find(mOutputs, key);
+  SPort const* p = mOutputs.Find(key);
   return p ? p->value : QCValue();
 }
 

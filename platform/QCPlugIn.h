@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <variant>
 #include <vector>
 
@@ -74,9 +75,14 @@ class QCPlugIn {
   // False when there is no such output port.
   bool setValueForOutputKey(QCValue const& value, std::string const& key);
 
+  // The port itself, for a plug-in that reads or writes it every frame without a
+  // lookup; null if there is none. Valid until a port is added or removed.
+  SPort* inputPortForKey(std::string const& key);
+  SPort* outputPortForKey(std::string const& key);
+
   // ---- ports, as the host uses them
-  std::vector<SPort> const& inputPorts() const { return mInputs; }
-  std::vector<SPort> const& outputPorts() const { return mOutputs; }
+  std::vector<SPort> const& inputPorts() const { return mInputs.list; }
+  std::vector<SPort> const& outputPorts() const { return mOutputs.list; }
   bool setValueForInputKey(QCValue const& value, std::string const& key);
   QCValue valueForOutputKey(std::string const& key) const;
   // Told of every port added or removed, in order.
@@ -117,12 +123,19 @@ class QCPlugIn {
     std::string key;
     std::function<void()> fn;
   };
-  bool AddPort(std::vector<SPort>& ports, PortChange change, std::string const& type,
-               std::string const& key, QCAttributes const& attributes);
-  void RemovePort(std::vector<SPort>& ports, PortChange change, std::string const& key);
+  // Ports in the order they were added, with an index by key.
+  struct SPorts {
+    std::vector<SPort> list;
+    std::unordered_map<std::string, std::size_t> index;
+    SPort* Find(std::string const& key);
+    SPort const* Find(std::string const& key) const { return const_cast<SPorts*>(this)->Find(key); }
+  };
+  bool AddPort(SPorts& ports, PortChange change, std::string const& type, std::string const& key,
+               QCAttributes const& attributes);
+  void RemovePort(SPorts& ports, PortChange change, std::string const& key);
 
-  std::vector<SPort> mInputs;
-  std::vector<SPort> mOutputs;
+  SPorts mInputs;
+  SPorts mOutputs;
   std::vector<SObserver> mObservers;
   std::uint64_t mNextToken = 1;
 };

@@ -143,6 +143,10 @@ void QcKelmarPlugIn::populatePorts() {
   mInChannels = mInChannelsSetting;
   mOutBase = mOutBaseSetting;
   mOutChannels = mOutChannelsSetting;
+  for (int k = 1; k <= kMaxChannel; ++k) {
+    mInPort[k] = inputPortForKey(synthInputName(k));
+    mOutPort[k] = outputPortForKey(synthOutputName(k));
+  }
 }
 
 void QcKelmarPlugIn::setupSocket() {
@@ -196,7 +200,7 @@ bool QcKelmarPlugIn::execute(QCPlugInContext*, double, QCAttributes const&) {
   if (mOutChannels > 0 && mOutBase <= kMaxChannel) {
     const long end = long{mOutBase} + mOutChannels;
     for (long k = std::max(mOutBase, 1); k < end && k <= kMaxChannel; ++k)
-      setValueForOutputKey(double(float(rx[k] / 255.0)), synthOutputName(int(k)));
+      if (SPort* port = mOutPort[k]) port->value = double(float(rx[k] / 255.0));
   }
 
   // Build the outgoing turn: zeros below the first channel and above the last.
@@ -205,7 +209,8 @@ bool QcKelmarPlugIn::execute(QCPlugInContext*, double, QCAttributes const&) {
   for (; k < mInBase && k <= kMaxChannel; ++k) tx[k] = 0;
   const long end = long{mInBase} + mInChannels;
   for (; k < end && k <= kMaxChannel; ++k) {
-    const float v = std::min(QCFloatValue(valueForInputKey(synthInputName(int(k)))), 1.0f);
+    SPort const* port = mInPort[k];
+    const float v = std::min(port ? QCFloatValue(port->value) : 0.0f, 1.0f);
     tx[k] = v > 0 ? static_cast<std::uint8_t>(double(v) * 255.0) : 0;
   }
   for (; k <= kMaxChannel; ++k) tx[k] = 0;

@@ -87,6 +87,11 @@ class QcKelmarPlugIn : public QCPlugIn {
  private:
   void SetChannelSetting(int& setting, QCValue const& v);
 
+  // The port of each channel (null where there is none), found once whenever the
+  // ports change, so that a frame reads and writes 1024 ports without a lookup.
+  QCPlugIn::SPort* mInPort[kMaxChannel + 1] = {};
+  QCPlugIn::SPort* mOutPort[kMaxChannel + 1] = {};
+
   CKelmarNetIO* mIO = nullptr;
   // The channel ranges whose ports exist.
   int mInBase = 0;

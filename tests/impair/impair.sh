@@ -145,6 +145,7 @@ nft_a list ruleset >/dev/null 2>&1 || skip "nftables does not work in a namespac
 # the time (us) at which its stamper read it and a tag; lines are short enough to be
 # written atomically, so they never interleave. Reads carry deadlines.
 mkfifo "$DIR/bus" "$DIR/host.in" "$DIR/peer.in"
+: >"$DIR/states.log"
 exec {BUS}<>"$DIR/bus"
 exec {HOST_IN}<>"$DIR/host.in"
 exec {PEER_IN}<>"$DIR/peer.in"
@@ -223,6 +224,21 @@ await() {
   done
   return 1
 }
+# await_state host|peer STATE TIMEOUT_MS: waits until that side's last shown state is
+# STATE (lines of different programs may reach the bus out of order, so waits that span
+# both programs go by state, not by the order of lines).
+await_state() {
+  local var=${1^^}_STATE deadline
+  now_us
+  deadline=$((NOW + $3 * 1000))
+  while [[ ${!var} != "$2" ]]; do next_event "$deadline" || return 1; done
+}
+# await_logged SRC PATTERN TIMEOUT_MS: like await, but also content with a line that was
+# read already (PATTERN is matched against "SRC text").
+await_logged() {
+  grep -qE "^[0-9]+ $1 $2" "$DIR/events.log" 2>/dev/null && return 0
+  await "$@"
+}
 # Reads and notes everything the programs said up to now.
 drain() {
   MARK_N=$((MARK_N + 1))
@@ -237,6 +253,7 @@ pass_time() {
   deadline=$((NOW + $1 * 1000))
   while next_event "$deadline"; do :; done
 }
+med() { printf '%s\n' "$@" | sort -n | awk '{ a[NR] = $1 } END { if (NR) print a[int((NR + 1) / 2)]; else print 0 }'; }
 is_zeros() { [[ -z $1 || $1 =~ ^0(,0)*$ ]]; }
 
 start_host() {
@@ -254,6 +271,8 @@ stop() {
   await "$2" '^EOF$' 5000 || fail "$2 did not end within 5 s of SIG$3"
   wait "$pid" 2>/dev/null
   printf -v "$1" '%s' ""
+  [[ $2 == host ]] && HOST_STATE=""
+  [[ $2 == peer ]] && PEER_STATE=""
 }
 
 # Values sent on channel 1 by each side; the other side must show them.
@@ -287,6 +306,7 @@ change() {
   else
     DELAY_US=-1
   fi
+  echo "$PHASE $1 $NEXT_VALUE $t0 $DELAY_US" >>"$DIR/changes.log"
 }
 # Status 0 when both sides show what the other sends.
 levels_agree() {
@@ -327,8 +347,8 @@ start_host
 await host '"Port is open\."' 5000 || fail "kelmar-host did not open UDP port $PORT"
 set_peer_level 0
 start_peer
-await peer '"state":"connected"' 5000 || fail "the peer did not connect within 5 s"
-await host '"event":"peer".*"state":"connected"' 2000 || fail "the host did not show the connection"
+await_state peer connected 5000 || fail "the peer did not connect within 5 s"
+await_state host connected 2000 || fail "the host did not show the connection"
 change host 2000
 ((DELAY_US >= 0)) || fail "a level change from the host did not arrive"
 change peer 2000
@@ -368,7 +388,6 @@ for P in "${LOSSES[@]}"; do
   nft_b delete table inet knloss
   q=$(awk -v p="$P" 'BEGIN { print (p / 100) ^ 2 }')
   allowed=$(allowed_misses "$CHANGES" "$q")
-  med() { printf '%s\n' "$@" | sort -n | awk '{ a[NR] = $1 } END { if (NR) print a[int((NR + 1) / 2)]; else print 0 }'; }
   wh=0 wp=0
   for d in "${D_host[@]}"; do ((d > wh)) && wh=$d; done
   for d in "${D_peer[@]}"; do ((d > wp)) && wp=$d; done
@@ -428,8 +447,8 @@ else
   NFQ_A_PID=$LAST_PID
   run_stamped nfqb "$NSB" /dev/null "$NFQ_BIN" --queue 0 --delay-ms 30 --jitter-ms 25 --seconds "$nfq_seconds"
   NFQ_B_PID=$LAST_PID
-  await nfqa '^ready$' 5000 || fail "kn-nfq-delay did not start in $NSA: $(cat "$DIR/nfqa.err")"
-  await nfqb '^ready$' 5000 || fail "kn-nfq-delay did not start in $NSB: $(cat "$DIR/nfqb.err")"
+  await_logged nfqa '^ready$' 5000 || fail "kn-nfq-delay did not start in $NSA: $(cat "$DIR/nfqa.err")"
+  await_logged nfqb '^ready$' 5000 || fail "kn-nfq-delay did not start in $NSB: $(cat "$DIR/nfqb.err")"
   ip netns exec "$NSA" iptables -A INPUT -p udp --dport "$PORT" -j NFQUEUE --queue-num 0 --queue-bypass ||
     fail "iptables NFQUEUE rule failed in $NSA"
   ip netns exec "$NSB" iptables -A INPUT -p udp --sport "$PORT" -j NFQUEUE --queue-num 0 --queue-bypass ||
@@ -488,7 +507,9 @@ for dir in host peer host peer; do
 done
 await flood '"event": "done"' $(((FLOOD_SECONDS + 10) * 1000)) || fail "the request sender did not finish"
 flood_line=$EV_TEXT
-stop FLOOD_PID flood TERM 2>/dev/null || true
+await flood '^EOF$' 5000 || fail "the request sender did not end"
+wait "$FLOOD_PID" 2>/dev/null
+FLOOD_PID=""
 phase_end "bad requests"
 refused=$(nft_count "$NSB" ip knflood refuse) answers=$(nft_count "$NSB" ip knflood any)
 requests=$(nft_count "$NSA" ip knflood requests)
@@ -515,7 +536,7 @@ t0=$NOW
 start_host
 await peer '"event":"state".*"state":"connected"' 12000 || fail "restart of the host: the peer did not connect again within 12 s"
 host_restart_us=$((EV_T - t0))
-await host '"event":"peer".*"state":"connected"' 2000 || fail "restart of the host: the host did not show the connection"
+await_state host connected 2000 || fail "restart of the host: the host did not show the connection"
 pass_time 100
 change host 2000
 ((DELAY_US >= 0)) || fail "after the restart of the host: its level change did not arrive"
