@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "CAppLog.h"
 #include "CAppLoop.h"
 #include "CComposition.h"
 #include "CHostView.h"
@@ -21,7 +22,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 64;
 constexpr char kVersion[] = "kelmar-host 0.1.0";
 
 void Usage(std::ostream& out) {
@@ -56,16 +56,6 @@ void Usage(std::ostream& out) {
          "  view             show the settings view\n"
          "  save [FILE]      save the composition (to FILE, or the one given with -c)\n"
          "  quit             end (so do SIGINT and SIGTERM; the end of input does not)\n";
-}
-
-[[noreturn]] void UsageError(std::string const& what) {
-  std::cerr << "kelmar-host: " << what << " (try --help)\n";
-  std::exit(kExitUsage);
-}
-
-int gLogLevel = 2;
-void Log(int level, std::string const& text) {
-  if (level <= gLogLevel) std::cerr << "kelmar-host: " << text << '\n';
 }
 
 // The host: the patch, its view, and the commands that drive it.
@@ -176,6 +166,7 @@ void CHost::Command(std::string const& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetProgramName("kelmar-host");
   std::string composition;
   std::vector<std::pair<std::string, double>> settings;
   std::vector<std::uint8_t> levels;
@@ -262,7 +253,7 @@ int main(int argc, char** argv) {
       case 'l': {
         auto v = ParseInt(arg, 0, 4);
         if (!v) UsageError("--log-level: 0..4, not '" + arg + "'");
-        gLogLevel = int(*v);
+        SetLogLevel(int(*v));
         break;
       }
       case 'h':

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "CAppLog.h"
 #include "CAppLoop.h"
 #include "CAsyncWorld_Null.h"
 #include "CKelmarNetPeer.h"
@@ -18,8 +19,6 @@
 
 namespace {
 
-constexpr int kExitUsage = 64;
-constexpr int kExitUnavailable = 69;
 constexpr int kDefaultPort = 51209;
 constexpr char kVersion[] = "kelmar-peer 0.1.0";
 
@@ -52,16 +51,6 @@ void Usage(std::ostream& out) {
          "  -v, --version          show the version\n"
          "\n"
          "Exit status: 0 done, 64 usage error, 69 the local port cannot be opened, 1 other.\n";
-}
-
-[[noreturn]] void UsageError(std::string const& what) {
-  std::cerr << "kelmar-peer: " << what << " (try --help)\n";
-  std::exit(kExitUsage);
-}
-
-int gLogLevel = 2;
-void Log(int level, std::string const& text) {
-  if (level <= gLogLevel) std::cerr << "kelmar-peer: " << text << '\n';
 }
 
 struct SOptions {
@@ -361,7 +350,7 @@ SOptions ParseArgs(int argc, char** argv) {
         o.json = true;
         break;
       case 'l':
-        gLogLevel = int(number("--log-level", 0, 4));
+        SetLogLevel(int(number("--log-level", 0, 4)));
         break;
       case 'h':
         Usage(std::cout);
@@ -384,6 +373,7 @@ SOptions ParseArgs(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  SetProgramName("kelmar-peer");
   const SOptions opt = ParseArgs(argc, argv);
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
