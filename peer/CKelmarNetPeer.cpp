@@ -263,7 +263,7 @@ void CKelmarNetPeer::ParseRecv() {
     case pakBcon:
       if (n < 11) return;
       DecodeRecv(CKelmarNet::kDefaultSeed, n);
-      if (mState != stConnected || b[2] != 0 || !(from == mPeerAddr) || b[7] == 0x7F) return;
+      if (mState != stConnected || b[2] != 0 || from != mPeerAddr || b[7] == 0x7F) return;
       mBconFirst = GetBE32(b + 3);
       mBconSecond = static_cast<std::uint64_t>(
           static_cast<std::int64_t>(static_cast<std::int32_t>(GetBE32(b + 7))));
@@ -271,7 +271,7 @@ void CKelmarNetPeer::ParseRecv() {
       return;
     case pakRefuse:
       DecodeRecv(CKelmarNet::kDefaultSeed, n);
-      if (b[2] != 0 || !(from == mPeerAddr) || mState == stIdle || mState == stConnected) return;
+      if (b[2] != 0 || from != mPeerAddr || mState == stIdle || mState == stConnected) return;
       Disconnected(stRefused);
       return;
     case pakConnect:
@@ -280,7 +280,7 @@ void CKelmarNetPeer::ParseRecv() {
       return;
     case pakClose:
       DecodeRecv(mPwDigest, n);
-      if (mState != stConnected || b[2] != mPeerLinkId || !(from == mPeerAddr)) return;
+      if (mState != stConnected || b[2] != mPeerLinkId || from != mPeerAddr) return;
       Disconnected(stClosed);
       return;
     case pakAccept:
@@ -340,7 +340,7 @@ void CKelmarNetPeer::RecvConnect(std::uint32_t n, CUDPAddr const& from) {
     return;
   }
   if (mState == stIdle) return TakeUpRequest(from);
-  if (!(from == mPeerAddr)) return AnswerBusy(from);  // a second party
+  if (from != mPeerAddr) return AnswerBusy(from);  // a second party
   if (mState != stConnected) return TakeUpRequest(from);
   if (b[2] != mPeerLinkId) return AnswerBusy(from);
   // The partner repeats a request we accepted: its accept was lost.
