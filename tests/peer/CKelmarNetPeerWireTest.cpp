@@ -4,398 +4,159 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "CArray.h"
 #include "CInternetHostU.h"
-#include "CMemNet.h"
-#include "CTestLoop.h"
 #include "PeerTestKit.h"
 
 namespace {
 
 using namespace peerkit;
+using P = CKelmarNetPeer;
 
 // ---- a listening peer and the parties that write to it --------------------------------
 
-class PeerListening : public ::testing::Test {
+class PeerListening : public PeerRig {
  protected:
-  static inline const CUDPAddr kPeer{CMemNet::Host(20), 51209};
-  static inline const CUDPAddr kA{CMemNet::Host(30), 6000};
-  static inline const CUDPAddr kB{CMemNet::Host(40), 7000};
   static constexpr std::uint8_t kALink = 0x21;
   static constexpr std::uint8_t kBLink = 0x44;
 
-  PeerListening() {
-    net.SetNextHost(kPeer.host);
-    peer = std::make_unique<CKelmarNetPeer>(&owner, loop.world());
-    owner.peer = peer.get();
-    peer->SetListen(true);
-    peer->SetPassword(Str("lpw"));
-    EXPECT_TRUE(peer->Open(kPeer.port));
-    a = std::make_unique<CFakeEnd>(net, loop.world(), kA);
-    b = std::make_unique<CFakeEnd>(net, loop.world(), kB);
-  }
+  PeerListening() : PeerRig("lpw") { peer->SetListen(true); }
 
-  // A well-formed request from `end`, scrambled in the peer's key.
-  void RequestFrom(CFakeEnd& end, std::uint8_t link, std::uint32_t theirKey) {
-    end.Send(kPeer, Request(link, theirKey, "lpw"), kOwnKey);
-    loop.RunUntilIdle();
+  void RequestFrom(CUDPPort& end, std::uint8_t link, std::uint32_t theirKey,
+                   std::string const& password = "lpw") {
+    From(end, Request(link, theirKey, password));
   }
-  // A message from A, scrambled as the peer expects it.
-  void FromA(Bytes const& plain) {
-    a->Send(kPeer, plain, plain[0] <= 2 ? kSeed : kOwnKey);
-    loop.RunUntilIdle();
-  }
-  std::vector<CMemNet::SWire> From(int type = -1) const { return Datagrams(net, kPeer, type); }
-  int Conns() const { return owner.count(CKelmarNetPeer::rConn, peer.get()); }
+  int Conns() const { return owner.count(P::rConn, peer.get()); }
 
   // A requests and the owner accepts; mLink is the peer's own link id, read from the accept.
   void AcceptA() {
     RequestFrom(*a, kALink, kAKey);
-    ASSERT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-    auto accepts = From(6);
-    ASSERT_EQ(accepts.size(), 1u);
-    mLink = Unseal(accepts[0].bytes, kAKey)[3];
+    ASSERT_EQ(peer->state(), P::stConnected);
+    mLink = Unseal(Sent(6).at(0).bytes, kAKey)[3];
     mAcceptedAt = loop.now();
   }
 
-  const std::uint32_t kOwnKey = Digest("lpw");
-  const std::uint32_t kAKey = Digest("apw");
-  const std::uint32_t kBKey = Digest("bpw");
-  CTestLoop loop;
-  CMemNet net{loop.world()};
-  COwner owner;
-  std::unique_ptr<CKelmarNetPeer> peer;
-  std::unique_ptr<CFakeEnd> a, b;
   std::uint8_t mLink = 0;
-  LTicks mAcceptedAt = 0;
 };
 
-TEST_F(PeerListening, ValidRequestRaisesConnAndWaitsInIdleForTheOwner) {
-  owner.answer = COwner::kNoAnswer;
+TEST_F(PeerListening, OwnersAnswerGoesToTheLatestRequesterInItsKey) {
+  owner.onConn = [] {};  // no answer
   RequestFrom(*a, kALink, kAKey);
   EXPECT_EQ(Conns(), 1);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  EXPECT_EQ(peer->peerAddr(), kA);
   loop.Advance(10000);
-  EXPECT_TRUE(From().empty()) << "nothing goes out before the owner answers";
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-
-  const LTicks at = loop.now();
+  EXPECT_TRUE(Sent().empty()) << "nothing goes out before the owner answers";
+  EXPECT_EQ(peer->state(), P::stIdle);
+  RequestFrom(*b, kBLink, kBKey);
+  EXPECT_EQ(peer->peerAddr(), kB);
+  peer->Accept(false);
+  RequestFrom(*a, kALink, kAKey);
+  peer->SendTurnA(CTestTurn(5, 1));  // waits for the accept, then goes ahead of it
   peer->Accept(true);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  auto accepts = From(6);
-  ASSERT_EQ(accepts.size(), 1u);
-  EXPECT_EQ(accepts[0].to, kA);
-  const Bytes acc = Unseal(accepts[0].bytes, kAKey);
-  ASSERT_EQ(acc.size(), 4u);
-  EXPECT_EQ(acc[2], kALink);
-  loop.Advance(2000);
-  auto alives = From(14);
-  ASSERT_EQ(alives.size(), 1u);
-  EXPECT_EQ(alives[0].at, at + 2000);
-  EXPECT_EQ(alives[0].to, kA);
-  EXPECT_EQ(Unseal(alives[0].bytes, kAKey)[2], acc[3]) << "the link the accept named";
-}
-
-// Requests cut short inside their password field are refused, however the receive buffer
-// continues past them; 04 00 00 ff 00 is such a request for an empty password.
-TEST_F(PeerListening, PasswordFieldMustEndInsideTheDatagram) {
-  owner.answer = COwner::kNoAnswer;
-  int taken = 0;
-  for (std::string const& own : {std::string(), std::string("abc")}) {
-    peer->SetPassword(Str(own));
-    // A type nobody handles leaves behind what a whole request would hold past the short
-    // ones: the password and its terminating zero.
-    Bytes stale(40, 0);
-    stale[0] = 3;
-    std::copy(own.begin(), own.end(), stale.begin() + 7);
-    a->SendRaw(kPeer, stale);
-    loop.RunUntilIdle();
-    for (std::size_t n = own.size() + 5; n <= own.size() + 7; ++n) {
-      Bytes cut = Request(kALink, kAKey, own);
-      cut.resize(n);
-      const std::size_t refusals = From(2).size();
-      a->Send(kPeer, cut, Digest(own));
-      loop.Advance(2000);
-      EXPECT_EQ(Conns(), taken) << "'" << own << "' in " << n << " bytes";
-      EXPECT_EQ(From(2).size(), refusals + 1) << "'" << own << "' in " << n << " bytes";
-    }
-    a->Send(kPeer, Request(kALink, kAKey, own), Digest(own));  // the shortest whole request
-    loop.RunUntilIdle();
-    EXPECT_EQ(Conns(), ++taken) << "'" << own << "'";
-  }
-}
-
-TEST_F(PeerListening, PasswordsUpTo760BytesFitAndLongerOnesNeverMatch) {
-  owner.answer = COwner::kNoAnswer;
-  const std::string pw760(760, 'x');
-  peer->SetPassword(Str(pw760));
-  const Bytes whole = Request(kALink, kAKey, pw760);
-  ASSERT_EQ(whole.size(), 768u);
-  a->Send(kPeer, whole, Digest(pw760));
   loop.RunUntilIdle();
-  EXPECT_EQ(Conns(), 1);
-  for (std::size_t length = 761; length <= 763; ++length) {
-    const std::string pw(length, 'x');
-    peer->SetPassword(Str(pw));
-    // As much of the password as a datagram holds, with no room left for its terminator.
-    const Bytes full = Request(kALink, kAKey, std::string(761, 'x'), 0);
-    ASSERT_EQ(full.size(), 768u);
-    const std::size_t refusals = From(2).size();
-    a->Send(kPeer, full, Digest(pw));
+  peer->SendTurnA(CTestTurn(5, 1));  // a full turn again: the first went out unconnected
+  auto sent = Sent();
+  ASSERT_EQ(Types(sent), (Bytes{8, 12, 6, 12}));
+  EXPECT_EQ(sent[0].to, kB);
+  EXPECT_EQ(Plain(sent[0], kBKey), (Bytes{8, 0, kBLink}));
+  EXPECT_EQ(sent[2].to, kA);
+  const Bytes acc = Plain(sent[2], kAKey);
+  EXPECT_EQ(acc, (Bytes{6, 0, kALink, acc.back()}));
+}
+
+// Each datagram is refused 2000 ms after it came unless marked taken. First a type nobody
+// handles fills the receive buffer with what a whole request would hold past a cut one: the
+// own password and its terminating zero; nothing past the datagram's end may count.
+TEST_F(PeerListening, RequestIsTakenUpOnlyWithTheWholePasswordInsideTheDatagram) {
+  owner.onConn = [] {};  // no answer
+  struct SCase {
+    std::string own;
+    Bytes wire;
+    bool listen = true;
+    bool taken = false;
+  };
+  // A request holding `password` and `pad` zeros, sealed in the key `keyPassword` names.
+  auto req = [&](std::string const& keyPassword, std::string const& password, int pad = 1) {
+    return Seal(Request(kALink, kAKey, password, pad), Digest(keyPassword));
+  };
+  const std::string x760(760, 'x'), x761(761, 'x'), x762(762, 'x'), x763(763, 'x');
+  const std::vector<SCase> cases = {
+      {"lpw", req("other", "lpw")},
+      {"lpw", req("lpw", "lpwx")},
+      {"lpw", req("lpw", "lp")},
+      {"lpw", req("lpw", "lpw"), false},
+      {"", {0x04, 0x00, 0x00, 0xff, 0x00}},
+      {"", req("", "", 0)},
+      {"abc", req("abc", "a", 0)},
+      {"abc", req("abc", "abc", 0)},
+      {"abc", req("abc", "abc"), true, true},
+      {x760, req(x760, x760), true, true},
+      {x761, req(x761, x761, 0)},  // 768 bytes: no room for the zero
+      {x762, req(x762, x761, 0)},
+      {x763, req(x763, x761, 0)},
+  };
+  int taken = 0;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCase const& c = cases[i];
+    peer->SetPassword(Str(c.own));
+    peer->SetListen(c.listen);
+    Bytes stale = Request(0, 0, c.own);
+    stale[0] = 3;
+    stale.resize(std::min<std::size_t>(stale.size(), P::kBufSize));
+    From(*a, stale, true);
+    const std::size_t refusals = Sent(2).size();
+    From(*a, c.wire, true);
     loop.Advance(2000);
-    EXPECT_EQ(Conns(), 1) << length;
-    EXPECT_EQ(From(2).size(), refusals + 1) << length;
+    EXPECT_EQ(Conns(), taken += c.taken) << i;
+    EXPECT_EQ(Sent(2).size(), refusals + !c.taken) << i;
   }
 }
 
-TEST_F(PeerListening, WrongPasswordsWithin2sGiveOneRefusalToTheFirstSource) {
+TEST_F(PeerListening, WrongPasswordsWithin2000msGiveOneRefusalToTheFirstSource) {
   const LTicks t0 = loop.now();
   for (int i = 0; i < 10; ++i) {
-    CFakeEnd& end = (i % 2) ? *b : *a;
-    end.Send(kPeer, Request(kALink, kAKey, "wrong"), kOwnKey);
+    RequestFrom((i % 2) ? *b : *a, kALink, kAKey, "wrong");
     loop.Advance(150);
   }
-  loop.Advance(t0 + 1999 - loop.now());
-  EXPECT_TRUE(From(2).empty());
-  loop.Advance(1);
-  auto refusals = From(2);
-  ASSERT_EQ(refusals.size(), 1u);
-  EXPECT_EQ(refusals[0].at, t0 + 2000);
+  loop.Advance(t0 + 2000 - loop.now());
+  auto refusals = Sent(2);
+  ASSERT_EQ(Times(refusals), std::vector<LTicks>{t0 + 2000});
   EXPECT_EQ(refusals[0].to, kA);
-  const Bytes r = Unseal(refusals[0].bytes, kSeed);
-  ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ(r[2], 0);
+  EXPECT_EQ(Plain(refusals[0], kSeed), (Bytes{2, 0, 0}));
   loop.Advance(5000);
-  EXPECT_EQ(From(2).size(), 1u);
-  EXPECT_EQ(Conns(), 0);
-
-  b->Send(kPeer, Request(kBLink, kBKey, "wrong"), kOwnKey);
+  EXPECT_EQ(Sent(2).size(), 1u);
+  RequestFrom(*b, kBLink, kBKey, "wrong");
   loop.Advance(2000);
-  ASSERT_EQ(From(2).size(), 2u) << "the next refusal may follow once the first went out";
-  EXPECT_EQ(From(2)[1].to, kB);
+  ASSERT_EQ(Sent(2).size(), 2u) << "the next refusal may follow once the first went out";
+  EXPECT_EQ(Sent(2)[1].to, kB);
 }
 
-TEST_F(PeerListening, RequestWithAWrongPasswordOrKeyOrWhileNotListeningIsRefused) {
-  struct SCase {
-    std::string password;
-    std::uint32_t key;
-    bool listen;
-  };
-  for (SCase const& c : {SCase{"lpw", Digest("other"), true}, SCase{"lpwx", Digest("lpw"), true},
-                         SCase{"lp", Digest("lpw"), true}, SCase{"lpw", Digest("lpw"), false}}) {
-    peer->SetListen(c.listen);
-    const std::size_t refusals = From(2).size();
-    a->Send(kPeer, Request(kALink, kAKey, c.password), c.key);
-    loop.Advance(2000);
-    ASSERT_EQ(From(2).size(), refusals + 1) << c.password << " " << c.listen;
-    EXPECT_EQ(From(2).back().to, kA);
-  }
-  EXPECT_EQ(Conns(), 0);
-  peer->SetListen(true);
-  RequestFrom(*a, kALink, kAKey);
-  EXPECT_EQ(Conns(), 1);
-}
-
-TEST_F(PeerListening, OurOwnPortOnALoopbackAddressGetsBusy) {
-  for (std::uint64_t host : {0x7F000001u, 0x7F010203u}) {
-    CFakeEnd self(net, loop.world(), {host, kPeer.port});
-    ASSERT_TRUE(self.open());
+TEST_F(PeerListening, RequestFromOurOwnPortOnALoopbackOrOwnAddressGetsBusy) {
+  std::vector<std::uint64_t> hosts{0x7F000001u, 0x7F010203u};
+  CArray<std::uint64_t> own;
+  CInternetHostU::GetAddress(own);
+  if (own.count() > 0) hosts.push_back(own[0]);
+  for (std::uint64_t host : hosts) {
+    const CUDPAddr self{host, kPeer.port};
     const std::size_t mark = net.mLog.size();
-    self.Send(kPeer, Request(kBLink, kBKey, "lpw"), kOwnKey);
-    loop.RunUntilIdle();
-    auto busy = Datagrams(net, kPeer, 7, mark);
+    RequestFrom(*Party(self), kBLink, kBKey);
+    auto busy = Sent(-1, mark);
     ASSERT_EQ(busy.size(), 1u) << std::hex << host;
-    EXPECT_EQ(busy[0].to, self.addr());
-    const Bytes p = Unseal(busy[0].bytes, kBKey);
-    ASSERT_EQ(p.size(), 3u);
-    EXPECT_EQ(p[2], kBLink);
+    EXPECT_EQ(busy[0].to, self);
+    EXPECT_EQ(Plain(busy[0], kBKey), (Bytes{7, 0, kBLink}));
   }
   EXPECT_EQ(Conns(), 0);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-
-  CFakeEnd elsewhere(net, loop.world(), {0x7F000001u, 6001});
-  RequestFrom(elsewhere, kBLink, kBKey);
+  RequestFrom(*Party({0x7F000001u, 6001}), kBLink, kBKey);
   EXPECT_EQ(Conns(), 1) << "another port on loopback is another peer";
 }
 
-TEST_F(PeerListening, OurOwnPortOnAnInterfaceAddressGetsBusy) {
-  CArray<std::uint64_t> hosts;
-  CInternetHostU::GetAddress(hosts);
-  if (hosts.count() == 0) GTEST_SKIP() << "this machine has no counted interface address";
-  CFakeEnd self(net, loop.world(), {hosts[0], kPeer.port});
-  ASSERT_TRUE(self.open());
-  RequestFrom(self, kBLink, kBKey);
-  auto busy = From(7);
-  ASSERT_EQ(busy.size(), 1u);
-  EXPECT_EQ(busy[0].to, self.addr());
-  EXPECT_EQ(Unseal(busy[0].bytes, kBKey)[2], kBLink);
-  EXPECT_EQ(Conns(), 0);
-}
-
-TEST_F(PeerListening, ThirdPartyGetsBusyInItsOwnKey) {
-  ASSERT_NO_FATAL_FAILURE(AcceptA());
-  RequestFrom(*b, kBLink, kBKey);
-  RequestFrom(*b, kALink, kBKey);  // the partner's link id from another address
-  auto busy = From(7);
-  ASSERT_EQ(busy.size(), 2u);
-  for (std::size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(busy[i].to, kB);
-    const Bytes p = Unseal(busy[i].bytes, kBKey);
-    ASSERT_EQ(p.size(), 3u);
-    EXPECT_EQ(p[2], i == 0 ? kBLink : kALink);
-  }
-  EXPECT_EQ(From(6).size(), 1u);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  EXPECT_EQ(peer->peerAddr(), kA);
-  EXPECT_EQ(Conns(), 1);
-  loop.Advance(2000);
-  auto alives = From(14);
-  ASSERT_EQ(alives.size(), 1u);
-  EXPECT_EQ(alives[0].to, kA) << "the connection goes on undisturbed";
-}
-
-TEST_F(PeerListening, CrossedRequestFromThePeerWeAreRequestingIsTakenUp) {
+TEST_F(PeerListening, CrossedRequestFromThePeerItIsRequestingIsTakenUp) {
   peer->Connect(kA, Str("apw"));
-  loop.RunUntilIdle();
-  ASSERT_EQ(peer->state(), CKelmarNetPeer::stConnecting);
-  const std::uint8_t requestLink = Unseal(From(4).at(0).bytes, kAKey)[2];
   RequestFrom(*a, kALink, kAKey);
-  EXPECT_EQ(Conns(), 1);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  auto accepts = From(6);
-  ASSERT_EQ(accepts.size(), 1u);
-  const Bytes acc = Unseal(accepts[0].bytes, kAKey);
-  EXPECT_EQ(acc[2], kALink);
-  EXPECT_EQ(acc[3], static_cast<std::uint8_t>(requestLink + 1)) << "a new link for a new request";
-}
-
-TEST_F(PeerListening, RepeatedRequestFromThePartnerGetsAFreshAcceptAndRestartsItsTimers) {
-  ASSERT_NO_FATAL_FAILURE(AcceptA());
-  const LTicks t0 = mAcceptedAt;
-  loop.Advance(1500);
-  RequestFrom(*a, kALink, kAKey);
-  auto accepts = From(6);
-  ASSERT_EQ(accepts.size(), 2u);
-  EXPECT_EQ(accepts[1].at, t0 + 1500);
-  const Bytes acc = Unseal(accepts[1].bytes, kAKey);
-  EXPECT_EQ(acc[2], kALink);
-  EXPECT_EQ(acc[3], mLink);
-  EXPECT_EQ(Conns(), 1) << "not taken up as new";
-
-  loop.Advance(1999);
-  EXPECT_TRUE(From(14).empty()) << "keep-alive timer restarted by the request";
-  loop.Advance(1);
-  EXPECT_EQ(From(14).size(), 1u);
-  loop.Advance(2999);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected) << "link timer restarted by the request";
-  loop.Advance(1);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-}
-
-TEST_F(PeerListening, PartnerRequestUnderANewLinkIdGetsBusy) {
-  ASSERT_NO_FATAL_FAILURE(AcceptA());
-  RequestFrom(*a, 0x22, kAKey);
-  auto busy = From(7);
-  ASSERT_EQ(busy.size(), 1u);
-  EXPECT_EQ(busy[0].to, kA);
-  EXPECT_EQ(Unseal(busy[0].bytes, kAKey)[2], 0x22);
-  EXPECT_EQ(From(6).size(), 1u);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  a->Send(kPeer, TurnMessage(kALink, CTestTurn(6, 1)), kOwnKey);
-  loop.RunUntilIdle();
-  EXPECT_EQ(owner.turns.size(), 1u) << "the old link id still counts";
-}
-
-TEST_F(PeerListening, DenialGoesToTheRequesterInItsKey) {
-  owner.answer = COwner::kDeny;
-  RequestFrom(*a, kALink, kAKey);
-  auto denials = From(8);
-  ASSERT_EQ(denials.size(), 1u);
-  EXPECT_EQ(denials[0].to, kA);
-  const Bytes p = Unseal(denials[0].bytes, kAKey);
-  ASSERT_EQ(p.size(), 3u);
-  EXPECT_EQ(p[2], kALink);
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  loop.Advance(10000);
-  EXPECT_EQ(From().size(), 1u);
-}
-
-TEST_F(PeerListening, SecondDenialBeforeTheFirstWentOutKeepsTheFirst) {
-  owner.answer = COwner::kDeny;
-  CFakeEnd self(net, loop.world(), {0x7F000001u, kPeer.port});
-  net.mHoldSends = true;
-  RequestFrom(self, 0x31, kBKey);  // its busy reply now holds the port
-  RequestFrom(*a, kALink, kAKey);  // denied; the denial waits for the port
-  RequestFrom(*b, kBLink, kBKey);  // denied again before the first denial went out
-  EXPECT_EQ(Conns(), 2);
-  net.ReleaseSends();
-  loop.RunUntilIdle();
-  auto sent = From();
-  ASSERT_EQ(Types(sent), (Bytes{7, 8}));
-  EXPECT_EQ(sent[1].to, kA);
-  EXPECT_EQ(Unseal(sent[1].bytes, kAKey)[2], kALink);
-}
-
-TEST_F(PeerListening, NewRequestBeforeTheAnswerRedirectsTheAccept) {
-  owner.answer = COwner::kNoAnswer;
-  RequestFrom(*a, kALink, kAKey);
-  RequestFrom(*b, kBLink, kBKey);
-  EXPECT_EQ(Conns(), 2);
-  EXPECT_EQ(peer->peerAddr(), kB);
-  peer->Accept(true);
-  auto sent = From();
-  ASSERT_EQ(Types(sent), (Bytes{6}));
-  EXPECT_EQ(sent[0].to, kB);
-  EXPECT_EQ(Unseal(sent[0].bytes, kBKey)[2], kBLink);
-}
-
-TEST_F(PeerListening, TurnHandedOverBeforeTheAcceptGoesFirstAndTheNextTurnIsFull) {
-  owner.answer = COwner::kNoAnswer;
-  RequestFrom(*a, kALink, kAKey);
-  const CTestTurn turn(30, 9);
-  peer->SendTurnA(turn);
-  EXPECT_TRUE(From().empty()) << "no turn goes out before the accept";
-  peer->Accept(true);
-  loop.RunUntilIdle();
-  peer->SendTurnA(turn);
-  loop.RunUntilIdle();
-  peer->SendTurnA(turn);
-  loop.RunUntilIdle();
-  auto sent = From();
-  ASSERT_EQ(Types(sent), (Bytes{12, 6, 12, 13}));
-  EXPECT_EQ(TurnPayload(sent[2].bytes), Content(turn));
-}
-
-TEST_F(PeerListening, TakingUpARequestDropsPendingTurnsAndForcesAFullOne) {
-  ASSERT_NO_FATAL_FAILURE(AcceptA());
-  const CTestTurn turn(20, 4);
-  peer->SendTurnA(turn);
-  peer->SendTurnA(turn);  // the last turn sent is now marked as known
-  FromA({5, 1, kALink});
-  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-
-  owner.onConn = [&] {
-    peer->SendTurnA(turn);
-    peer->Accept(true);
-  };
-  RequestFrom(*b, kBLink, kBKey);
-  auto toB = Datagrams(net, kPeer, -1);
-  std::erase_if(toB, [](CMemNet::SWire const& w) { return !(w.to == kB); });
-  EXPECT_EQ(Types(toB), (Bytes{12, 6})) << "a new partner gets the whole turn";
-
-  owner.onConn = nullptr;
-  b->Send(kPeer, {5, 1, kBLink}, kOwnKey);
-  loop.RunUntilIdle();
-  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  peer->SendTurnA(turn);  // waits: nobody to send it to
-  const std::size_t mark = net.mLog.size();
-  RequestFrom(*a, kALink, kAKey);
-  EXPECT_EQ(Types(Datagrams(net, kPeer, -1, mark)), (Bytes{6})) << "the waiting turn is dropped";
+  EXPECT_EQ(peer->state(), P::stConnected);
+  EXPECT_EQ(Types(Sent()), (Bytes{4, 6}));
 }
 
 // ---- a listening peer connected to A -------------------------------------------------
@@ -403,236 +164,144 @@ TEST_F(PeerListening, TakingUpARequestDropsPendingTurnsAndForcesAFullOne) {
 class PeerConnected : public PeerListening {
  protected:
   void SetUp() override { ASSERT_NO_FATAL_FAILURE(AcceptA()); }
-  void IdleAt(LTicks due) {
-    loop.Advance(due - 1 - loop.now());
-    EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-    loop.Advance(1);
-    EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  }
 };
 
-TEST_F(PeerConnected, ShortDatagramsAndUnknownTypesDoNotKeepTheLinkUp) {
-  loop.Advance(500);
-  FromA({14, 1, kALink});  // the last valid word from A
-  for (std::uint8_t type : {14, 13, 12, 4}) {
-    loop.Advance(250);
-    FromA({type, 2});
-  }
-  for (std::uint8_t type : {0, 3, 9, 10, 11, 15, 200}) {
-    loop.Advance(250);
-    FromA({type, 2, kALink});
-  }
-  IdleAt(mAcceptedAt + 500 + 5000);
-  EXPECT_TRUE(owner.turns.empty());
-  EXPECT_EQ(owner.count(CKelmarNetPeer::rBcon), 0);
-  EXPECT_TRUE(From(2).empty());
+// Busy goes out in each sender's key; the link still ends 5000 ms after the partner's last turn.
+TEST_F(PeerConnected, OtherRequestsGetBusyInTheirSendersKeyAndTheLinkGoesOnUndisturbed) {
+  loop.Advance(1000);
+  RequestFrom(*a, 0x22, kAKey);  // the partner under a new link id
+  From(*a, TurnMessage(kALink, CTestTurn(6, 1)));
+  EXPECT_EQ(owner.turns.size(), 1u) << "the old link id still counts";
+  loop.Advance(1000);
+  RequestFrom(*b, kBLink, kBKey);
+  RequestFrom(*b, kALink, kBKey);  // the partner's link id from another address
+  auto busy = Sent(7);
+  ASSERT_EQ(busy.size(), 3u);
+  EXPECT_EQ(busy[0].to, kA);
+  EXPECT_EQ(busy[1].to, kB);
+  EXPECT_EQ(Plain(busy[0], kAKey), (Bytes{7, 0, 0x22}));
+  EXPECT_EQ(Plain(busy[1], kBKey), (Bytes{7, 0, kBLink}));
+  EXPECT_EQ(Plain(busy[2], kBKey), (Bytes{7, 0, kALink}));
+  EXPECT_EQ(peer->peerAddr(), kA);
+  ExpectStateChange(mAcceptedAt + 6000, P::stConnected, P::stIdle);
+  EXPECT_EQ(Plain(Sent(14).at(0), kAKey), (Bytes{14, 0, mLink}));
 }
 
-TEST_F(PeerConnected, TurnIsDecodedFromItsClearPayload) {
+TEST_F(PeerConnected, MalformedStaleOrForeignMessagesDoNotKeepTheLinkUp) {
+  loop.Advance(1000);
+  for (std::uint8_t type : {14, 13, 12, 4}) From(*a, {type, 2});
+  for (std::uint8_t type : {0, 3, 9, 10, 11, 15, 200}) From(*a, {type, 2, kALink});
+  for (Bytes const& m : {TurnMessage(0x22, CTestTurn(8, 1)), Bytes{13, 1, 0x22}, Bytes{14, 1, 0x22},
+                         Bytes{5, 1, 0x22}})
+    From(*a, m);
+  for (Bytes const& m : {TurnMessage(kALink, CTestTurn(8, 1)), Bytes{13, 1, kALink},
+                         Bytes{14, 1, kALink}, Bytes{5, 1, kALink}})
+    From(*b, m);
+  ExpectStateChange(mAcceptedAt + 5000, P::stConnected, P::stIdle);
+  EXPECT_TRUE(owner.turns.empty());
+  EXPECT_TRUE(Sent(2).empty());
+}
+
+TEST_F(PeerConnected, TurnSameAndKeepAliveKeepTheLinkUpUntil5000msOfSilence) {
   const CTestTurn turn(513, 77);
-  a->Send(kPeer, TurnMessage(kALink, turn), kOwnKey);
-  loop.RunUntilIdle();
-  ASSERT_EQ(owner.turns.size(), 1u);
-  EXPECT_EQ(owner.turns[0], Content(turn));
-  FromA({12, 5, kALink});  // an empty payload
-  ASSERT_EQ(owner.turns.size(), 2u);
-  EXPECT_TRUE(owner.turns[1].empty());
-  EXPECT_EQ(peer->recvSize(), 0);
-}
-
-TEST_F(PeerConnected, SameReportsThePreviousTurnAgainAndKeepsTheLinkUp) {
-  const CTestTurn turn(24, 3);
-  a->Send(kPeer, TurnMessage(kALink, turn), kOwnKey);
+  loop.Advance(1000);
+  From(*a, {12, 5, kALink});  // an empty payload
+  From(*a, TurnMessage(kALink, turn));
   loop.Advance(3000);
-  FromA({13, 5, kALink});
-  ASSERT_EQ(owner.turns.size(), 2u);
-  EXPECT_EQ(owner.turns[1], Content(turn));
-  IdleAt(mAcceptedAt + 3000 + 5000);
+  From(*a, {13, 5, kALink});
+  EXPECT_EQ(owner.turns, (std::vector<Bytes>{Bytes{}, turn.bytes(), turn.bytes()}));
+  loop.Advance(4900);
+  From(*a, {14, 5, kALink});
+  ExpectStateChange(loop.now() + 5000, P::stConnected, P::stIdle);
 }
 
-TEST_F(PeerConnected, MessagesWithAStaleLinkOrFromAnotherAddressAreIgnored) {
-  loop.Advance(1000);
-  const CTestTurn turn(8, 1);
-  a->Send(kPeer, TurnMessage(0x22, turn), kOwnKey);
-  FromA({13, 1, 0x22});
-  FromA({14, 1, 0x22});
-  b->Send(kPeer, TurnMessage(kALink, turn), kOwnKey);
-  b->Send(kPeer, {13, 1, kALink}, kOwnKey);
-  b->Send(kPeer, {14, 1, kALink}, kOwnKey);
-  loop.RunUntilIdle();
-  EXPECT_TRUE(owner.turns.empty());
-  IdleAt(mAcceptedAt + 5000);
+TEST_F(PeerConnected, BeaconCountsWholeWithLinkZeroFromThePartnerWhileConnected) {
+  auto beacon = [](std::uint8_t link, std::uint8_t first, std::uint8_t second) {
+    return Bytes{1, 0x3C, link, 0, 0, 0, first, 0, 0, 0, second};
+  };
+  From(*b, beacon(0, 1, 2));
+  From(*a, beacon(1, 3, 4));
+  From(*a, {1, 0x3C, 0, 0, 0, 0, 5, 0, 0, 0});  // one byte short
+  From(*a, beacon(0, 7, 8));
+  From(*a, {5, 1, kALink});  // the partner closes
+  ASSERT_EQ(peer->state(), P::stIdle);
+  From(*a, beacon(0, 9, 10));
+  EXPECT_EQ(owner.count(P::rBcon), 1);
+  EXPECT_EQ(BconRcv(*peer), (BconPair{7, 8}));
 }
 
-TEST_F(PeerConnected, KeepAlivesKeepTheLinkUpAndSilenceEndsItAfter5s) {
-  for (int i = 0; i < 4; ++i) {
-    loop.Advance(4900);
-    FromA({14, 1, kALink});
-  }
-  IdleAt(loop.now() + 5000);
-  EXPECT_EQ(owner.states.back(), CKelmarNetPeer::stIdle);
-}
-
-TEST_F(PeerConnected, CloseFromThePartnerEndsTheLinkOnlyWithItsLinkId) {
-  FromA({5, 1, 0x22});
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  b->Send(kPeer, {5, 1, kALink}, kOwnKey);
-  loop.RunUntilIdle();
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  FromA({5, 1, kALink});
-  EXPECT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  const std::size_t mark = net.mLog.size();
-  FromA({14, 1, kALink});
-  loop.Advance(10000);
-  EXPECT_TRUE(Datagrams(net, kPeer, -1, mark).empty()) << "no keep-alives after the close";
-}
-
-TEST_F(PeerConnected, BeaconsFromAnotherAddressWithALinkIdOrShortAreIgnored) {
-  b->Send(kPeer, Beacon(0, 1, 2), kSeed);
-  FromA(Beacon(1, 3, 4));
-  Bytes cut = Beacon(0, 5, 6);
-  cut.pop_back();
-  FromA(cut);
-  EXPECT_EQ(owner.count(CKelmarNetPeer::rBcon), 0);
-  std::uint32_t first = 9;
-  std::uint64_t second = 9;
-  peer->GetBconRcv(first, second);
-  EXPECT_EQ(first, 0u);
-  EXPECT_EQ(second, 0u);
-  FromA(Beacon(0, 7, 8));
-  EXPECT_EQ(owner.count(CKelmarNetPeer::rBcon, peer.get()), 1);
-  peer->GetBconRcv(first, second);
-  EXPECT_EQ(first, 7u);
-  EXPECT_EQ(second, 8u);
-  FromA({5, 1, kALink});
-  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  FromA(Beacon(0, 9, 10));
-  peer->GetBconRcv(first, second);
-  EXPECT_EQ(first, 7u) << "no beacons outside a connection";
-}
-
-TEST_F(PeerConnected, AcceptWhileConnectedChangesNothing) {
-  loop.Advance(1000);
-  peer->Accept(true);
-  loop.Advance(1000);
-  EXPECT_EQ(From(6).size(), 1u) << "no second accept";
-  EXPECT_EQ(Times(From(14)), (std::vector<LTicks>{mAcceptedAt + 2000}));
-  IdleAt(mAcceptedAt + 5000);
-}
-
-TEST_F(PeerConnected, SecondBusyCaseWhileOneIsPendingIsNotRecorded) {
-  CFakeEnd self(net, loop.world(), {0x7F000001u, kPeer.port});
-  const std::size_t mark = net.mLog.size();
-  net.mHoldSends = true;
-  peer->SendTurnA(CTestTurn(4, 0));  // in flight until released
-  RequestFrom(*b, kBLink, kBKey);
-  RequestFrom(self, 0x31, kAKey);
-  net.ReleaseSends();
-  loop.RunUntilIdle();
-  auto sent = Datagrams(net, kPeer, -1, mark);
-  ASSERT_EQ(Types(sent), (Bytes{12, 7}));
-  EXPECT_EQ(sent[1].to, kB);
-  EXPECT_EQ(Unseal(sent[1].bytes, kBKey)[2], kBLink);
-  RequestFrom(self, 0x31, kAKey);
-  auto busy = Datagrams(net, kPeer, 7, mark);
-  ASSERT_EQ(busy.size(), 2u) << "once it went out, the next case is answered";
-  EXPECT_EQ(busy[1].to, self.addr());
-}
-
-TEST_F(PeerConnected, BeaconsQueuedBeforeTheLinkWasLostNeverReachTheNextPartner) {
-  const std::size_t mark = net.mLog.size();
-  net.mHoldSends = true;
-  peer->SendTurnA(CTestTurn(4, 0));  // in flight until released
-  ASSERT_TRUE(peer->Beacon(1, 2));
-  FromA({5, 1, kALink});
-  ASSERT_EQ(peer->state(), CKelmarNetPeer::stIdle);
-  RequestFrom(*b, kBLink, kBKey);
-  ASSERT_EQ(peer->state(), CKelmarNetPeer::stConnected);
-  net.ReleaseSends();
-  loop.RunUntilIdle();
-  EXPECT_EQ(Types(Datagrams(net, kPeer, -1, mark)), (Bytes{12, 6}));
-}
-
-TEST_F(PeerConnected, TurnsHandedOverWhileBusyGoAsOneBuiltFromTheLast) {
-  const std::size_t mark = net.mLog.size();
-  net.mHoldSends = true;
-  peer->SendTurnA(CTestTurn(16, 0));  // in flight until released
-  peer->SendTurnA(CTestTurn(16, 1));
-  peer->SendTurnA(CTestTurn(16, 2));
-  peer->SendTurnA(CTestTurn(16, 3));
-  net.ReleaseSends();
-  loop.RunUntilIdle();
-  auto sent = Datagrams(net, kPeer, -1, mark);
-  ASSERT_EQ(Types(sent), (Bytes{12, 12}));
-  for (auto const& w : sent) {
-    EXPECT_EQ(w.to, kA);
-    EXPECT_EQ(Unseal(w.bytes, kAKey)[2], mLink);
-  }
-  EXPECT_EQ(TurnPayload(sent[0].bytes), Content(CTestTurn(16, 0))) << "bytes in flight untouched";
-  EXPECT_EQ(TurnPayload(sent[1].bytes), Content(CTestTurn(16, 3)));
-  ASSERT_EQ(owner.turns.size(), 0u);
-}
-
-TEST_F(PeerConnected, FullTurnIsRepeatedOncePerSecondWhileTurnsKeepComing) {
-  const CTestTurn turn(40, 5);
+TEST_F(PeerConnected, FullTurnAtLeastEverySecondOtherwiseSameAndKeepAliveAfter2000ms) {
   const std::size_t mark = net.mLog.size();
   const LTicks t0 = loop.now();
   for (LTicks t = 0; t <= 3000; t += 250) {
-    peer->SendTurnA(turn);
+    peer->SendTurnA(CTestTurn(40, 5));
+    if (t == 2000) From(*a, {14, 1, kALink});
     loop.Advance(250);
   }
-  EXPECT_EQ(Times(Datagrams(net, kPeer, 12, mark)),
-            (std::vector<LTicks>{t0, t0 + 1000, t0 + 2000, t0 + 3000}));
-  EXPECT_EQ(Datagrams(net, kPeer, 13, mark).size(), 9u);
-  EXPECT_TRUE(Datagrams(net, kPeer, 14, mark).empty()) << "turn messages make keep-alives moot";
-}
+  EXPECT_EQ(Times(Sent(12, mark)), (std::vector<LTicks>{t0, t0 + 1000, t0 + 2000, t0 + 3000}));
+  EXPECT_EQ(Sent(13, mark).size(), 9u);
+  EXPECT_TRUE(Sent(14, mark).empty()) << "turn messages make keep-alives moot";
 
-TEST_F(PeerConnected, ShorterTurnWithEqualCommonBytesGoesInFull) {
-  const std::size_t mark = net.mLog.size();
-  CTestTurn turn(10, 1);
+  const std::size_t mid = net.mLog.size();
+  CTestTurn turn(39, 5);  // shorter, equal in the bytes both hold
   peer->SendTurnA(turn);
-  loop.RunUntilIdle();
-  turn.SetSize(9);
   peer->SendTurnA(turn);
-  loop.RunUntilIdle();
-  peer->SendTurnA(turn);
-  loop.RunUntilIdle();
   turn.data()[4] ^= 0xFF;
   peer->SendTurnA(turn);
-  loop.RunUntilIdle();
-  auto sent = Datagrams(net, kPeer, -1, mark);
-  ASSERT_EQ(Types(sent), (Bytes{12, 12, 13, 12}));
-  EXPECT_EQ(TurnPayload(sent[1].bytes), Content(CTestTurn(9, 1)));
-  EXPECT_EQ(TurnPayload(sent[3].bytes), Content(turn));
+  const LTicks last = loop.now();
+  loop.Advance(2000);
+  auto sent = Sent(-1, mid);
+  ASSERT_EQ(Types(sent), (Bytes{12, 13, 12, 14}));
+  EXPECT_EQ(TurnPayload(sent[0].bytes), CTestTurn(39, 5).bytes());
+  EXPECT_EQ(sent[3].at, last + 2000);
 }
 
-TEST_F(PeerConnected, PendingTurnTakesTheKeepAliveAlongAndGoesBeforeTheAccept) {
+TEST_F(PeerConnected, ThreeTurnsHandedOverDuringOneSendGoAsOneBuiltFromTheThird) {
   const std::size_t mark = net.mLog.size();
-  const CTestTurn turn(12, 2);
   net.mHoldSends = true;
-  peer->SendTurnA(turn);           // in flight until released
-  loop.Advance(2000);              // a keep-alive falls due meanwhile
-  RequestFrom(*a, kALink, kAKey);  // A repeats its request: an accept is due too
-  peer->SendTurnA(turn);
+  for (std::uint8_t i = 0; i <= 3; ++i) peer->SendTurnA(CTestTurn(16, i));  // 0 is in flight
   net.ReleaseSends();
   loop.RunUntilIdle();
-  EXPECT_EQ(Types(Datagrams(net, kPeer, -1, mark)), (Bytes{12, 12, 6}));
+  auto sent = Sent(-1, mark);
+  ASSERT_EQ(Types(sent), (Bytes{12, 12}));
+  for (auto const& w : sent) EXPECT_EQ(Unseal(w.bytes, kAKey)[2], mLink);
+  EXPECT_EQ(TurnPayload(sent[0].bytes), CTestTurn(16, 0).bytes()) << "bytes in flight untouched";
+  EXPECT_EQ(TurnPayload(sent[1].bytes), CTestTurn(16, 3).bytes());
 }
 
-TEST_F(PeerConnected, PendingRefusalGoesBeforeQueuedBeacons) {
+// While a turn is in flight other messages fall due; once the port is free they go in order.
+TEST_F(PeerConnected, PendingMessagesGoInPriorityOrder) {
   const std::size_t mark = net.mLog.size();
-  b->Send(kPeer, Request(kBLink, kBKey, "wrong"), kOwnKey);
-  loop.Advance(1999);
-  net.mHoldSends = true;
-  peer->SendTurnA(CTestTurn(4, 0));  // in flight until released
+  auto inFlight = [&](std::uint8_t seed) {
+    net.mHoldSends = true;
+    peer->SendTurnA(CTestTurn(4, seed));
+  };
+  auto release = [&] {
+    net.ReleaseSends();
+    loop.RunUntilIdle();
+  };
+  inFlight(1);
+  loop.Advance(2000);              // a keep-alive falls due
+  RequestFrom(*a, kALink, kAKey);  // the partner repeats its request: an accept too
+  release();                       // keep-alive before accept
+  inFlight(2);
   ASSERT_TRUE(peer->Beacon(1, 2));
-  loop.Advance(1);  // the refusal falls due
-  net.ReleaseSends();
-  loop.RunUntilIdle();
-  auto sent = Datagrams(net, kPeer, -1, mark);
-  ASSERT_EQ(Types(sent), (Bytes{12, 2, 1}));
-  EXPECT_EQ(sent[1].to, kB);
-  EXPECT_EQ(sent[2].to, kA);
+  RequestFrom(*b, kBLink, kBKey, "wrong");
+  loop.Advance(2000);                // the refusal and a keep-alive fall due
+  peer->SendTurnA(CTestTurn(4, 3));  // a turn takes the keep-alive along
+  release();                         // turn, refusal, beacon
+  inFlight(4);
+  RequestFrom(*b, kBLink, kBKey);  // a third party: busy
+  ASSERT_TRUE(peer->Beacon(3, 4));
+  peer->Disconnect(P::stIdle);  // close first; the beacon is dropped outside the connection
+  release();
+  RequestFrom(*a, kALink, kAKey);  // accepted: a new connection
+  inFlight(5);
+  ASSERT_TRUE(peer->Beacon(5, 6));
+  From(*a, {5, 1, kALink});
+  RequestFrom(*b, kBLink, kBKey);  // the next connection drops what the last one queued
+  release();
+  EXPECT_EQ(Types(Sent(-1, mark)), (Bytes{12, 14, 6, 12, 12, 2, 1, 12, 5, 7, 6, 12, 6}));
 }
 
 }  // namespace
