@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,19 +27,14 @@ class CChildProcess {
   // Starts `argv[0]` with the arguments that follow. False, with the reason in `error`,
   // when it cannot be started.
   bool Start(std::vector<std::string> const& argv, std::string* error);
-
   // Writes `line` and a newline to the child's standard input.
   bool Send(std::string const& line);
-  void CloseStdin();
 
   // Waits for the next line of `stream` that `match` accepts and returns it; earlier
   // lines are passed over. Nothing when the deadline passes or the stream ends first.
   std::optional<std::string> WaitLine(Stream stream,
                                       std::function<bool(std::string const&)> const& match,
                                       Duration timeout);
-  // The same for stdout lines that are JSON objects.
-  std::optional<nlohmann::json> WaitJson(std::function<bool(nlohmann::json const&)> const& match,
-                                         Duration timeout);
 
   // Waits for the child to end, draining its output. Its exit code, or 128 plus the
   // signal that ended it; nothing when the deadline passes first.
@@ -51,43 +45,36 @@ class CChildProcess {
 
   // Every line read so far from `stream`.
   std::vector<std::string> const& lines(Stream stream) const {
-    return stream == Stream::kOut ? mOut.lines : mErr.lines;
+    return mPipes[static_cast<int>(stream)].lines;
   }
   // The last lines of both streams, for failure messages.
-  std::string Transcript(std::size_t maxLines = 40) const;
+  std::string Transcript() const;
 
  private:
   struct SPipe {
-    int fd = -1;
+    int fd = -1;  // -1 once the stream has ended
     std::string partial;
     std::vector<std::string> lines;
     std::size_t next = 0;  // the first line no wait has passed over yet
-    bool eof = false;
   };
   using Clock = std::chrono::steady_clock;
 
-  // Waits until `until` for output or the child's end, reads what is there; false when
-  // the deadline has passed or nothing more can come.
+  // Waits until `until` for output or the child's end and takes what is there; false
+  // when the deadline has passed or nothing more can come.
   bool Pump(Clock::time_point until);
   void ReadFrom(SPipe& pipe);
-  bool Reap(bool block);
-  void CloseFd(int& fd);
 
   pid_t mPid = -1;
-  int mPidFd = -1;
+  int mPidFd = -1;  // readable once the child has ended
   int mIn = -1;
-  SPipe mOut;
-  SPipe mErr;
+  SPipe mPipes[2];  // stdout, stderr
   std::vector<std::string> mTranscript;
   std::optional<int> mStatus;
 };
 
-// A UDP port number that was free on 127.0.0.1 a moment ago (bound to port 0, read
-// back, closed).
-int FreeUdpPort();
-
 // A UDP socket bound to all local addresses on a port the system picks, held until
-// destroyed: a port that nobody else can open.
+// destroyed: a port that nobody else can open. A destroyed one leaves a port that was
+// free a moment ago.
 class CHeldUdpPort {
  public:
   CHeldUdpPort();
