@@ -42,6 +42,13 @@ inline double CpuMicros() {
   return us(ru.ru_utime) + us(ru.ru_stime);
 }
 
+// Context switches of every thread of this process so far, voluntary and not.
+inline long ContextSwitches() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_nvcsw + ru.ru_nivcsw;
+}
+
 // The p-quantile (0..1) of the values, by nearest rank; 0 for none.
 inline double Quantile(std::vector<double> v, double p) {
   if (v.empty()) return 0;
