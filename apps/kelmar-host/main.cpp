@@ -16,6 +16,7 @@
 #include "CAppLoop.h"
 #include "CComposition.h"
 #include "CHostView.h"
+#include "CKelmarNetIO.h"
 #include "CPeerText.h"
 #include "QcKelmarPlugIn.h"
 #include "UEventClock.h"
@@ -100,6 +101,9 @@ class CHost {
   }
 
   void Frame() {
+    // Timers that fell due since the last pass go first, so that a turn whose refresh
+    // is due goes out in full on this frame rather than the next.
+    mPlugIn.io()->world().DriveTimers();
     mPlugIn.execute(nullptr, UEventClock::Now(), {});
     mView.Update(UEventClock::Now());
   }

@@ -106,6 +106,7 @@ class CPeerTool : public LHandler {
   }
 
   void Frame(double elapsed) {
+    mWorld.DriveTimers();  // a refresh due now makes this frame's turn a full one
     if (!mOpt.pattern.empty()) Pattern(elapsed);
     mPeer.SendTurnA(mTurn);
     // A visible marker when turns stop arriving on a live connection.
