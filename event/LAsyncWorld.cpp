@@ -12,22 +12,45 @@ LAsyncWorld::~LAsyncWorld() {
 }
 
 void LAsyncWorld::SetTimer(LAsyncTimer* timer, LTicks const& delay) {
+  const LTicks due = ticks() + delay;
+  timer->mSeq = ++mTimerSeq;
+  // Peers restart their timers on every datagram, nearly always to a later time. Such
+  // a timer keeps its place in the list for now (a place is never later than its due
+  // time) and is put right only when it reaches the front, so a restart walks nothing.
+  if (timer->linked() && due - timer->mPlace > 0) {
+    timer->mDue = due;
+    return;
+  }
   mTimers.Remove(timer);
-  const LTicks now = ticks();
-  timer->mDue = now + delay;
-  // Equal due times keep the order in which they were set: pass every timer that is
-  // due no later than this one.
+  timer->mDue = timer->mPlace = due;
+  if (Place(timer)) RescheduleTimer();
+}
+
+bool LAsyncWorld::Place(LAsyncTimer* timer) const {
+  // By place, and equal places in the order set: pass every timer placed no later
+  // that was set before this one.
   LAsyncTimer* after = nullptr;
   for (LSLinkIter<LAsyncTimer> it(mTimers); it;) {
-    if (it->mDue - now > delay) break;
+    const LTicks d = it->mPlace - timer->mPlace;
+    if (d > 0 || (d == 0 && it->mSeq > timer->mSeq)) break;
     after = it.current();
   }
   mTimers.InsertAfter(timer, after);
-  if (!after) RescheduleTimer();
+  return !after;
+}
+
+LAsyncTimer* LAsyncWorld::Earliest() const {
+  for (;;) {
+    LAsyncTimer* first = mTimers[0];
+    if (!first || first->mPlace == first->mDue) return first;
+    mTimers.RemoveFirst();  // moved later meanwhile: to its real place
+    first->mPlace = first->mDue;
+    Place(first);
+  }
 }
 
 LTicks LAsyncWorld::remain() const {
-  LAsyncTimer const* first = mTimers[0];
+  LAsyncTimer const* first = Earliest();
   if (!first) return -1;
   const LTicks left = first->mDue - ticks();
   return left > 0 ? left : 0;
@@ -36,9 +59,9 @@ LTicks LAsyncWorld::remain() const {
 void LAsyncWorld::DriveTimers() {
   // Out of the list before its owner hears of it, so the owner may set it again; one
   // set again with delay 0 expires again within this drive.
-  while (LAsyncTimer* t = mTimers[0]) {
+  while (LAsyncTimer* t = Earliest()) {
     if (t->mDue - ticks() > 0) return;
-    mTimers.Remove(t);
+    mTimers.RemoveFirst();
     LHandler::Dispatch(LEvent(LAsyncTimer::rExpire, t, t->next()));
   }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "LHandler.h"
 #include "LSLink.h"
@@ -28,7 +29,9 @@ class LAsyncTimer : public LHandler, public SSLink {
  private:
   friend class LAsyncWorld;
   LAsyncWorld* mWorld;
-  LTicks mDue = 0;
+  LTicks mDue = 0;         // when it expires
+  LTicks mPlace = 0;       // its place in the timers list, never later than mDue
+  std::uint64_t mSeq = 0;  // when it was last set: equal due times go in this order
 };
 
 // A deferred notification: after Notify, "LAsyncEvent_Note" reaches the owner from the
@@ -113,7 +116,17 @@ class LAsyncWorld {
   // Clears a signal's raised flag just before the concrete world delivers it.
   static void ClearRaised(LAsyncSignal* signal);
 
-  LSLink<LAsyncTimer> mTimers;
+  // The timers by place, which is their due time except for timers moved later
+  // since they were placed (mutable: queries put those right when they reach the front).
+  mutable LSLink<LAsyncTimer> mTimers;
   LSLink<LAsyncEvent> mEvents;
   LSLink<LAsyncSignal> mSignals;  // touched by the concrete world only
+
+ private:
+  // Inserts a timer by place; true when it went in first.
+  bool Place(LAsyncTimer* timer) const;
+  // The timer due first, after putting right those moved later that are in front.
+  LAsyncTimer* Earliest() const;
+
+  std::uint64_t mTimerSeq = 0;
 };
