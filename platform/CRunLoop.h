@@ -14,7 +14,8 @@ class CRunLoop {
  public:
   using ObserverFn = void (*)(void* info);
 
-  // The calling thread's loop, made on first use and destroyed when the thread ends.
+  // The calling thread's loop, made on first use and destroyed when the thread ends:
+  // another thread that wakes or stops it must know the loop's thread outlives the call.
   static CRunLoop& Current();
 
   CRunLoop(CRunLoop const&) = delete;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "CDmxPin.h"
@@ -22,101 +23,70 @@ TEST(DmxTurn, SizeIsClampedAndGrowingZeroFills) {
   std::memset(t.data(), 0xAB, 513);
   t.SetSize(10);
   EXPECT_EQ(t.SetSize(20), 20u);
-  for (unsigned i = 0; i < 10; ++i) EXPECT_EQ(t.data()[i], 0xAB) << i;
-  for (unsigned i = 10; i < 20; ++i) EXPECT_EQ(t.data()[i], 0) << i;
+  for (unsigned i = 0; i < 20; ++i) EXPECT_EQ(t.data()[i], i < 10 ? 0xAB : 0) << i;
   EXPECT_EQ(t.data()[20], 0xAB) << "bytes past the new size are left alone";
 }
 
-TEST(DmxTurn, EqualityLooksOnlyAtTheBytesWithinTheSize) {
-  CDmxTurn a, b;
-  a.SetSize(5);
-  b.SetSize(6);
-  EXPECT_FALSE(a == b) << "same first bytes, different sizes";
-  b.SetSize(5);
-  b.data()[7] = 9;  // beyond the size
-  EXPECT_TRUE(a == b);
-  b.data()[4] = 1;
-  EXPECT_FALSE(a == b);
-}
-
-struct SDoneLog {
+TEST(DmxTurn, AssignmentCopiesAllButIdentityAndEqualityLooksWithinTheSize) {
   std::vector<CDmxTurn*> done;
-  static void Done(void* ctx, CDmxTurn* t) { static_cast<SDoneLog*>(ctx)->done.push_back(t); }
-};
-
-struct SPinLog {
-  std::vector<CDmxIPin::PinFunc> calls;
-  std::vector<CDmxTurn*> turns;
-  static void Notify(void* ctx, CDmxIPin::PinFunc f, CDmxPin*, CDmxTurn* t) {
-    auto* log = static_cast<SPinLog*>(ctx);
-    log->calls.push_back(f);
-    log->turns.push_back(t);
-  }
-};
-
-TEST(DmxTurn, AssignmentCopiesSizeAndEveryByteButKeepsIdentity) {
-  SDoneLog log;
-  CDmxTurn src, dst({&log, &SDoneLog::Done});
+  auto onDone = [](void* ctx, CDmxTurn* t) {
+    static_cast<std::vector<CDmxTurn*>*>(ctx)->push_back(t);
+  };
+  CDmxTurn src, dst({&done, onDone});
   src.SetSize(513);
   for (unsigned i = 0; i < 513; ++i) src.data()[i] = static_cast<std::uint8_t>(i * 7);
   src.SetSize(3);  // bytes past the size still travel with the copy
   dst = src;
   EXPECT_EQ(dst.size(), 3u);
   EXPECT_EQ(std::memcmp(dst.data(), src.data(), 513), 0);
+  dst.data()[7] = 9;  // beyond the size
+  EXPECT_TRUE(dst == src);
+  dst.data()[2] = 1;
+  EXPECT_FALSE(dst == src);
+  dst.data()[2] = src.data()[2];
+  dst.SetSize(4);
+  EXPECT_FALSE(dst == src) << "same first bytes, different sizes";
   dst.Done();
-  EXPECT_EQ(log.done, std::vector<CDmxTurn*>{&dst}) << "the target keeps its own callback";
+  EXPECT_EQ(done, std::vector<CDmxTurn*>{&dst}) << "the target keeps its own callback";
 }
 
-TEST(DmxTurn, DoneAndCancelFreeTheTurnBeforeTheirCallbacks) {
-  SPinLog pinLog;
-  CDmxIPin pin({&pinLog, &SPinLog::Notify});
-  CDmxTurn bare;
-  bare.Done();  // no callback: only frees it
-  EXPECT_EQ(bare.pin(), nullptr);
-  bare.Cancel();  // held by no pin: nothing happens
-  EXPECT_TRUE(pinLog.calls.empty());
+// Records every pin notification with the pin the turn named at that moment.
+struct SPinLog {
+  std::vector<std::pair<CDmxIPin::PinFunc, CDmxIPin*>> calls;
+  static void Notify(void* ctx, CDmxIPin::PinFunc f, CDmxPin*, CDmxTurn* t) {
+    static_cast<SPinLog*>(ctx)->calls.emplace_back(f, t->pin());
+  }
+};
 
-  pin.Pass(&bare);
-  EXPECT_EQ(bare.pin(), &pin);
-  bare.Cancel();
-  EXPECT_EQ(bare.pin(), nullptr);
-  EXPECT_EQ(pinLog.calls,
-            (std::vector<CDmxIPin::PinFunc>{CDmxIPin::kPinPass, CDmxIPin::kPinCancel}));
-  bare.Cancel();  // a second cancel finds no pin
-  EXPECT_EQ(pinLog.calls.size(), 2u);
-}
-
-TEST(DmxTurn, DoneCallbackMayPassTheTurnOnAgainAtOnce) {
-  SPinLog pinLog;
-  CDmxIPin pin({&pinLog, &SPinLog::Notify});
-  struct SAgain {
-    CDmxIPin* pin;
-    int passes = 0;
-    static void Done(void* ctx, CDmxTurn* t) {
-      auto* a = static_cast<SAgain*>(ctx);
-      EXPECT_EQ(t->pin(), nullptr);
-      if (++a->passes < 2) a->pin->Pass(t);
-    }
-  } again{&pin};
-  CDmxTurn t({&again, &SAgain::Done});
-  pin.Pass(&t);
-  t.Done();
-  EXPECT_EQ(t.pin(), &pin) << "passed on again from its own completion";
-  EXPECT_EQ(pinLog.calls.size(), 2u);
-}
-
-TEST(DmxPin, PassWithoutTurnOrCallbackDoesNothing) {
+TEST(DmxPin, PassedTurnIsHeldUntilDoneOrCancelFreesItBeforeTheCallback) {
   SPinLog log;
-  CDmxIPin pin({&log, &SPinLog::Notify});
-  CDmxIPin deaf({});
-  pin.Pass(nullptr);
-  CDmxTurn t;
-  deaf.Pass(&t);
+  CDmxIPin in({&log, &SPinLog::Notify});
+  CTestOPin out;
+  auto passAgain = [](void* ctx, CDmxTurn* t) {  // passed on again from its own completion
+    EXPECT_EQ(t->pin(), nullptr);
+    static_cast<CDmxIPin*>(ctx)->Pass(t);
+  };
+  CDmxTurn bare, t({&in, passAgain});
+  bare.Done();    // no callback: only frees it
+  bare.Cancel();  // held by no pin: nothing happens
+  out.Pass(&t);   // unconnected: goes nowhere
+  in.Pass(nullptr);
   EXPECT_EQ(t.pin(), nullptr);
   EXPECT_TRUE(log.calls.empty());
+
+  out.Connect(&in);
+  out.Pass(&t);
+  t.Done();
+  EXPECT_EQ(t.pin(), &in);
+  t.Cancel();
+  t.Cancel();  // a second cancel finds no pin
+  EXPECT_EQ(t.pin(), nullptr);
+  using P = CDmxIPin;
+  EXPECT_EQ(log.calls, (std::vector<std::pair<P::PinFunc, P*>>{
+                           {P::kPinPass, &in}, {P::kPinPass, &in}, {P::kPinCancel, nullptr}}));
 }
 
-TEST(DmxPin, ConnectingIsMutualAndOnlyBetweenDirections) {
+TEST(DmxPin, ConnectingIsMutualOnlyBetweenFreePinsOfBothDirectionsUntilEitherGoes) {
   CDmxIPin in({}), otherIn({});
   CTestOPin out, otherOut;
   EXPECT_FALSE(in.Connect(nullptr));
@@ -124,10 +94,10 @@ TEST(DmxPin, ConnectingIsMutualAndOnlyBetweenDirections) {
   EXPECT_EQ(in.partner(), nullptr);
 
   EXPECT_TRUE(in.Connect(&out));
-  EXPECT_EQ(in.partner(), &out);
   EXPECT_EQ(out.partner(), &in);
   EXPECT_TRUE(in.Connect(&out)) << "the present partner";
   EXPECT_FALSE(in.Connect(&otherOut)) << "already connected elsewhere";
+  EXPECT_FALSE(otherOut.Connect(&in)) << "the input pin is taken";
   EXPECT_EQ(otherOut.partner(), nullptr);
 
   in.Disconnect(&otherOut);  // not the partner: ignored
@@ -135,44 +105,16 @@ TEST(DmxPin, ConnectingIsMutualAndOnlyBetweenDirections) {
   out.Disconnect(&in);
   EXPECT_EQ(in.partner(), nullptr);
   EXPECT_EQ(out.partner(), nullptr);
-}
-
-TEST(DmxPin, OutputPinConnectsToAnInputThatIsFree) {
-  CDmxIPin in({});
-  CTestOPin out, second;
-  EXPECT_TRUE(out.Connect(&in));
-  EXPECT_EQ(in.partner(), &out);
-  EXPECT_FALSE(second.Connect(&in)) << "the input pin is taken";
-  EXPECT_EQ(second.partner(), nullptr);
-}
-
-TEST(DmxPin, DestroyingEitherSideDisconnectsTheOther) {
-  CDmxIPin in({});
   {
-    CTestOPin out;
-    ASSERT_TRUE(in.Connect(&out));
+    CTestOPin dying;
+    ASSERT_TRUE(in.Connect(&dying));
   }
-  EXPECT_EQ(in.partner(), nullptr);
-
-  CTestOPin out;
+  EXPECT_EQ(in.partner(), nullptr) << "destroying either side disconnects the other";
   {
     CDmxIPin dying({});
     ASSERT_TRUE(out.Connect(&dying));
   }
   EXPECT_EQ(out.partner(), nullptr);
-}
-
-TEST(DmxPin, OutputPinHandsTurnsToItsPartner) {
-  SPinLog log;
-  CDmxIPin in({&log, &SPinLog::Notify});
-  CTestOPin out;
-  CDmxTurn t;
-  out.Pass(&t);  // unconnected: goes nowhere
-  EXPECT_TRUE(log.calls.empty());
-  out.Connect(&in);
-  out.Pass(&t);
-  EXPECT_EQ(log.turns, std::vector<CDmxTurn*>{&t});
-  EXPECT_EQ(t.pin(), &in);
 }
 
 }  // namespace

@@ -24,9 +24,9 @@ struct SItem : SPayload, SSLink {
 
 class LSLinkTest : public ::testing::Test {
  protected:
-  std::vector<int> Values(const LSLink<SItem>& of) {
+  std::vector<int> Values() {
     std::vector<int> out;
-    LSLinkIter<SItem> iter(of);
+    LSLinkIter<SItem> iter(list);
     while (iter) out.push_back(iter->value);
     return out;
   }
@@ -34,15 +34,12 @@ class LSLinkTest : public ::testing::Test {
   LSLink<SItem> list, other;
 };
 
-TEST_F(LSLinkTest, EmptyListHasNothingToRemoveOrIndex) {
+TEST_F(LSLinkTest, LinkingKeepsOrderLeavesLinkedElementsAloneAndRemovalEndsIteration) {
   EXPECT_EQ(list.RemoveFirst(), nullptr);
   EXPECT_EQ(list.RemoveLast(), nullptr);
   EXPECT_EQ(list.RemoveNext(nullptr), nullptr);
   EXPECT_EQ(list[0], nullptr);
-  EXPECT_TRUE(Values(list).empty());
-}
-
-TEST_F(LSLinkTest, LinkingKeepsOrderAndLeavesLinkedElementsAlone) {
+  EXPECT_TRUE(Values().empty());
   list.InsertAfter(&b, nullptr);  // on an empty list: both first and last
   list.Append(&d);
   list.Insert(&a);
@@ -50,12 +47,19 @@ TEST_F(LSLinkTest, LinkingKeepsOrderAndLeavesLinkedElementsAlone) {
   other.Append(&b);
   list.Append(&a);
   EXPECT_FALSE(other.Remove(&c));
-  EXPECT_EQ(Values(list), (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(Values(), (std::vector<int>{1, 2, 3, 4}));
   EXPECT_EQ(list[3], &d);
   EXPECT_TRUE(other.empty());
+  std::vector<int> seen;
+  LSLinkIter<SItem> iter(list);
+  while (iter) {
+    seen.push_back(iter->value);
+    if (iter.current() == &b) list.Remove(&b);  // removing the current element ends it
+  }
+  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
 }
 
-TEST_F(LSLinkTest, RemovingAtTheEndKeepsAppendAtTheEnd) {
+TEST_F(LSLinkTest, RemovingAtTheEndAndDetachKeepAppendAtTheEnd) {
   list.Append(&a);
   list.Append(&b);
   EXPECT_TRUE(list.Remove(&b));
@@ -66,31 +70,12 @@ TEST_F(LSLinkTest, RemovingAtTheEndKeepsAppendAtTheEnd) {
   list.Append(&d);
   list.Append(&b);
   EXPECT_EQ(list.RemoveNext(&d), &b);
-  list.Append(&a);
-  EXPECT_EQ(Values(list), (std::vector<int>{4, 1}));
-}
-
-TEST_F(LSLinkTest, DetachAppendsTheWholeChainInOrder) {
-  list.Append(&a);
   other.Append(&b);
   other.Append(&c);
-  other.Detach(list);
-  list.Append(&d);
-  EXPECT_EQ(Values(list), (std::vector<int>{1, 2, 3, 4}));
-  EXPECT_TRUE(other.empty());
-}
-
-TEST_F(LSLinkTest, RemovingTheCurrentElementEndsTheIteration) {
+  other.Detach(list);  // appends the whole chain in order
   list.Append(&a);
-  list.Append(&b);
-  list.Append(&c);
-  std::vector<int> seen;
-  LSLinkIter<SItem> iter(list);
-  while (iter) {
-    seen.push_back(iter->value);
-    if (iter.current() == &b) list.Remove(&b);
-  }
-  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+  EXPECT_EQ(Values(), (std::vector<int>{4, 2, 3, 1}));
+  EXPECT_TRUE(other.empty());
 }
 
 TEST(LSLinkLifetimeTest, DestroyingUnlinksButDeleteAllDestroys) {

@@ -1,9 +1,11 @@
-// Tests of shared handles and shared strings.
+// Tests of shared handles, shared strings and the NUL-terminated byte string operations.
 #include "LString.h"
 
 #include <cstring>
 
 #include <gtest/gtest.h>
+
+#include "UString.h"
 
 namespace {
 
@@ -46,34 +48,36 @@ TEST(LStringTest, EveryEmptyStringSharesTheNeverDestroyedNullData) {
   s.SetData(nullptr);
   EXPECT_EQ(s.data(), empty);
   EXPECT_EQ(empty->count(), before + 1);
-  EXPECT_GE(before, 1);
 }
 
-TEST(LStringTest, TextIsCopiedOnceAndShared) {
-  char source[] = "password";
-  LString a(U(source));
+TEST(LStringTest, TextIsCopiedOnceWithEmbeddedNulsAndExtractedBounded) {
+  char source[] = "ab\0cd";
+  LString s(U(source), 5), shared(s);
   source[0] = 'X';
-  LString b(a), c;
-  c = a;
-  EXPECT_EQ(a.length(), 8u);
-  EXPECT_STREQ(reinterpret_cast<const char*>(c.text()), "password");
-  EXPECT_EQ(a.data()->count(), 3);
-}
-
-TEST(LStringTest, ExplicitLengthKeepsEmbeddedNuls) {
-  LString s(U("ab\0cd"), 5);
   ASSERT_EQ(s.length(), 5u);
-  EXPECT_EQ(std::memcmp(s.text(), "ab\0cd", 6), 0);
-}
-
-TEST(LStringTest, ExtractCharactersBoundsTheCopyAndTerminates) {
-  LString s(U("hello"));
+  EXPECT_EQ(std::memcmp(shared.text(), "ab\0cd", 6), 0);
+  EXPECT_EQ(shared.data(), s.data());
   unsigned char out[8];
   std::memset(out, 'z', sizeof out);
   s.ExtractCharacters(out, 0);
   EXPECT_EQ(std::memcmp(out, "\0z", 2), 0);
-  s.ExtractCharacters(out, 7);
+  LString(U("hello")).ExtractCharacters(out, 7);
   EXPECT_EQ(std::memcmp(out, "hello\0z", 7), 0);
+}
+
+TEST(UStringTest, NullEqualsEmptyAndSizedCopyTakesSizeMinusOneBytes) {
+  EXPECT_TRUE(UString::IsEqual(nullptr, nullptr));
+  EXPECT_TRUE(UString::IsEqual(nullptr, U("")));
+  EXPECT_TRUE(UString::IsEqual(U(""), nullptr));
+  EXPECT_FALSE(UString::IsEqual(nullptr, U("a")));
+  EXPECT_FALSE(UString::IsEqual(U("abc"), U("ab")));
+  unsigned char dst[6] = "zzzzz";
+  UString::Copy(U("a\0cdef"), dst, 4);  // even past a NUL
+  EXPECT_EQ(std::memcmp(dst, "a\0c\0z", 5), 0);
+  UString::Copy(U("abc"), dst, 1);
+  UString::Copy(U("abc"), dst + 1, 0);
+  UString::Copy(nullptr, dst + 1, 4);
+  EXPECT_EQ(std::memcmp(dst, "\0\0c\0z", 5), 0);
 }
 
 }  // namespace
