@@ -1,10 +1,12 @@
-// The select thread and the hand-over of readiness to the world's thread.
+// The I/O signal thread and the hand-over of readiness to the world's thread.
 #include "CPsxIOSig.h"
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <new>
 
 #include "CPsxThread.h"
@@ -34,20 +36,19 @@ CPsxIOSig* CPsxIOSig::instance() {
 }
 
 CPsxIOSig::CPsxIOSig(LAsyncWorld& world) : LHandler(nullptr), mSignal(this, world) {
-  FD_ZERO(&mInterest[read]);
-  FD_ZERO(&mInterest[write]);
-  // Without a wake-up pipe that select can watch, the thread could neither pick up
-  // new waits nor be told to quit: then there is no thread, and Prepare refuses.
-  if (pipe(mPipe) != 0 || mPipe[0] >= FD_SETSIZE || mPipe[1] >= FD_SETSIZE) {
-    for (int& fd : mPipe) {
-      if (fd >= 0) close(fd);
-      fd = -1;
+  // Without its epoll set and a wake-up pipe in it, the thread could not be told to
+  // quit: then there is no thread, and Prepare refuses.
+  mEpoll = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event pipeEvent{};
+  pipeEvent.events = EPOLLIN;
+  if (mEpoll < 0 || pipe2(mPipe, O_CLOEXEC | O_NONBLOCK) != 0 ||
+      (pipeEvent.data.fd = mPipe[0], epoll_ctl(mEpoll, EPOLL_CTL_ADD, mPipe[0], &pipeEvent)) != 0) {
+    for (int* fd : {&mPipe[0], &mPipe[1], &mEpoll}) {
+      if (*fd >= 0) close(*fd);
+      *fd = -1;
     }
     return;
   }
-  SetNonBlocking(mPipe[0]);
-  SetNonBlocking(mPipe[1]);
-  FD_SET(mPipe[0], &mInterest[read]);
 
   // The attributes ask for real-time scheduling but keep the inherited policy, so they
   // never need privilege; should creation still fail, a thread with the defaults is
@@ -71,9 +72,9 @@ CPsxIOSig::~CPsxIOSig() {
     mQuit = true;
     WakeThread();
   }
-  delete mThread;  // joins: the thread sees mQuit once select returns for the byte
-  if (mPipe[1] >= 0) close(mPipe[1]);
-  if (mPipe[0] >= 0) close(mPipe[0]);
+  delete mThread;  // joins: the thread sees mQuit once the byte wakes it
+  for (int fd : {mPipe[1], mPipe[0], mEpoll})
+    if (fd >= 0) close(fd);
   // Records left by users that never called Finish are released with the instance.
   mIdle.DeleteAll();
   mWaiting.DeleteAll();
@@ -90,41 +91,60 @@ void CPsxIOSig::WakeThread() {
   [[maybe_unused]] ssize_t n = ::write(mPipe[1], &byte, 1);
 }
 
+void CPsxIOSig::Arm(int fd) {
+  epoll_event ev{};
+  ev.data.fd = fd;
+  ev.events = EPOLLONESHOT;
+  if (Find(fd, read, mWaiting)) ev.events |= EPOLLIN;
+  if (Find(fd, write, mWaiting)) ev.events |= EPOLLOUT;
+  epoll_ctl(mEpoll, EPOLL_CTL_MOD, fd, &ev);
+}
+
 void* CPsxIOSig::ThreadCB(void* self) {
   auto* sig = static_cast<CPsxIOSig*>(self);
-  fd_set sets[2];
-  sig->mLock.Lock();
-  while (!sig->mQuit) {
-    char drain[64];
-    while (::read(sig->mPipe[0], drain, sizeof drain) > 0) {
-    }
-    sets[read] = sig->mInterest[read];
-    sets[write] = sig->mInterest[write];
-    sig->mLock.Unlock();
-
-    if (select(FD_SETSIZE, &sets[read], &sets[write], nullptr, nullptr) > 0) {
-      {
-        CPsxMutex::Hold hold(sig->mLock);
-        // One pass over the waiting list, keeping its order: ready records move to
-        // the end of the ready list, the others go back.
-        LSLink<SFile> pass;
-        sig->mWaiting.Detach(pass);
-        while (SFile* f = pass.RemoveFirst()) {
-          if (FD_ISSET(f->mFd, &sets[f->mIO])) {
-            FD_CLR(f->mFd, &sig->mInterest[f->mIO]);
-            sig->mReady.Append(f);
-          } else {
-            sig->mWaiting.Append(f);
-          }
+  epoll_event events[64];
+  for (;;) {
+    const int n = epoll_wait(sig->mEpoll, events, 64, -1);
+    bool found = false;
+    {
+      CPsxMutex::Hold hold(sig->mLock);
+      if (sig->mQuit) return nullptr;
+      // The ready directions of each descriptor reported in this pass.
+      auto ready = [&](SFile const* f) {
+        for (int i = 0; i < n; ++i) {
+          if (events[i].data.fd != f->mFd) continue;
+          const std::uint32_t e = events[i].events;
+          return (e & (EPOLLERR | EPOLLHUP)) != 0 ||
+                 (e & (f->mIO == read ? EPOLLIN : EPOLLOUT)) != 0;
+        }
+        return false;
+      };
+      // One pass over the waiting list, keeping its order: ready records move to the
+      // end of the ready list, the others go back.
+      LSLink<SFile> pass;
+      sig->mWaiting.Detach(pass);
+      while (SFile* f = pass.RemoveFirst()) {
+        if (ready(f)) {
+          sig->mReady.Append(f);
+          found = true;
+        } else {
+          sig->mWaiting.Append(f);
         }
       }
-      // Raised after the unlock: this lock and the world's are never held together.
-      sig->mSignal.Signal();
+      for (int i = 0; i < n; ++i) {
+        if (events[i].data.fd == sig->mPipe[0]) {
+          char drain[64];
+          while (::read(sig->mPipe[0], drain, sizeof drain) > 0) {
+          }
+        } else if (sig->Find(events[i].data.fd, read, sig->mWaiting) ||
+                   sig->Find(events[i].data.fd, write, sig->mWaiting)) {
+          sig->Arm(events[i].data.fd);  // one-shot: the direction still waited for
+        }
+      }
     }
-    sig->mLock.Lock();
+    // Raised after the unlock: this lock and the world's are never held together.
+    if (found) sig->mSignal.Signal();
   }
-  sig->mLock.Unlock();
-  return nullptr;
 }
 
 LEvent CPsxIOSig::HandleEvent(LEvent const& e) {
@@ -165,7 +185,11 @@ bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
   }
   auto* r = new (std::nothrow) SFile(fd, cb, read);
   auto* w = new (std::nothrow) SFile(fd, cb, write);
-  if (!r || !w) {
+  // Registered with no direction yet; Wait arms it. One-shot: a report disarms it.
+  epoll_event ev{};
+  ev.data.fd = fd;
+  ev.events = EPOLLONESHOT;
+  if (!r || !w || epoll_ctl(sig->mEpoll, EPOLL_CTL_ADD, fd, &ev) != 0) {
     delete r;
     delete w;
     return false;
@@ -185,8 +209,7 @@ void CPsxIOSig::Wait(int fd, IO io) {
   if (!f) return;
   sig->mIdle.Remove(f);
   sig->mWaiting.Insert(f);
-  FD_SET(fd, &sig->mInterest[io]);
-  sig->WakeThread();
+  sig->Arm(fd);  // takes effect at once, also for a thread inside epoll_wait
 }
 
 void CPsxIOSig::Finish(int fd) {
@@ -194,8 +217,7 @@ void CPsxIOSig::Finish(int fd) {
   if (!sig || fd < 0 || fd >= FD_SETSIZE) return;
   fcntl(fd, F_SETFL, 0);
   CPsxMutex::Hold hold(sig->mLock);
-  FD_CLR(fd, &sig->mInterest[read]);
-  FD_CLR(fd, &sig->mInterest[write]);
+  epoll_ctl(sig->mEpoll, EPOLL_CTL_DEL, fd, nullptr);
   for (IO io : {read, write}) {
     for (auto* list : {&sig->mIdle, &sig->mWaiting, &sig->mReady}) {
       if (SFile* f = sig->Find(fd, io, *list)) {

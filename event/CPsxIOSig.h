@@ -1,8 +1,8 @@
-// The process-wide select thread: descriptor readiness becomes callbacks on the
+// The process-wide I/O signal thread: descriptor readiness becomes callbacks on the
 // world's thread.
 #pragma once
 
-#include <sys/select.h>
+#include <sys/select.h>  // FD_SETSIZE, the descriptor limit of the ports
 
 #include "CCB.h"
 #include "CPsxMutex.h"
@@ -14,7 +14,9 @@ class CPsxThread;
 // One instance serves the process, shared through Use and Free. A user registers a
 // descriptor with Prepare, asks with Wait for one callback per readiness of one
 // direction (interest is one-shot), and unregisters with Finish before closing it.
-// Every operation but the select thread's body runs on the world's thread.
+// Every operation but the thread's body runs on the world's thread. The thread waits
+// in epoll with one-shot interest, so a Wait re-arms its descriptor in the kernel
+// without waking the thread.
 class CPsxIOSig : public LHandler {
  public:
   enum IO { read = 0, write = 1 };
@@ -34,7 +36,7 @@ class CPsxIOSig : public LHandler {
   // Counts a user less; the last one destroys the instance and stops its thread.
   static void Free();
   // Registers `fd` for both directions and makes it non-blocking. False, with nothing
-  // changed, when there is no instance (or it has no select thread), `fd` cannot be watched (below
+  // changed, when there is no instance (or it has no thread), `fd` cannot be watched (below
   // 0 or not below FD_SETSIZE), is already registered, or memory runs out.
   static bool Prepare(int fd, Callback const& cb);
   // Asks for one callback when `fd` is ready in direction `io`. Does nothing unless
@@ -43,7 +45,7 @@ class CPsxIOSig : public LHandler {
   // Unregisters `fd`, dropping any readiness not yet reported, and makes it blocking.
   // Safe from inside a callback.
   static void Finish(int fd);
-  // The select thread's body; `self` is the instance.
+  // The thread's body; `self` is the instance.
   static void* ThreadCB(void* self);
 
   // The shared instance, or null (for tests and diagnostics).
@@ -61,14 +63,16 @@ class CPsxIOSig : public LHandler {
 
  private:
   void WakeThread();  // lock held
+  // Asks the kernel for one report on `fd`, for the directions waited for (lock held).
+  void Arm(int fd);
 
   LAsyncSignal mSignal;  // bound to the first user's world
   LSLink<SFile> mIdle;
   LSLink<SFile> mWaiting;
   LSLink<SFile> mReady;
   int mPipe[2] = {-1, -1};
-  fd_set mInterest[2];
+  int mEpoll = -1;  // the interest: one-shot, re-armed by Wait
   bool mQuit = false;
-  CPsxMutex mLock;  // guards the lists, the interest sets and mQuit
+  CPsxMutex mLock;  // guards the lists, the interest and mQuit
   CPsxThread* mThread = nullptr;
 };
