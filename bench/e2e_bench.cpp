@@ -2,7 +2,7 @@
 // each beside a raw UDP baseline measured between the same two processes.
 //
 // The program starts itself as side A (pinned to one CPU, or free), and A starts side B
-// (which inherits A's CPU set). Each side is a real endpoint: a socket port, the select
+// (which inherits A's CPU set). Each side is a real endpoint: a socket port, the I/O signal
 // thread and a run-loop world with a 100 Hz frame timer. A connects to B.
 //
 // Latency: A hands over a changed turn whose slots 1-4 carry a sequence number and slots
@@ -739,7 +739,7 @@ int main(int argc, char** argv) {
 
   std::printf(
       "e2e_bench: peer A -> peer B -> peer A on 127.0.0.1, two processes, each a socket\n"
-      "port + select thread + run-loop world (100 Hz frame timer). Baselines are plain\n"
+      "port + I/O signal thread + run-loop world (100 Hz frame timer). Baselines are plain\n"
       "blocking UDP between the same two processes, measured in the same run.\n");
   std::fflush(stdout);
   SModeResult pinned, unpinned;

@@ -2,7 +2,7 @@
 //
 // Two paths are timed over the same kind of socketpair, one byte per round trip:
 //   baseline:  a writer thread writes, a reader thread blocked in read(2) wakes up;
-//   hand-over: a writer thread writes, the select thread finds the socket readable
+//   hand-over: a writer thread writes, the I/O signal thread finds the socket readable
 //              and raises its signal, and the run loop's thread calls the callback.
 // Each round is timed from just before the write to the first instruction of the
 // receiving side; the receiver then lets the writer go on with the next round.
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
               kWarmup);
   std::printf("%-34s %10s %10s\n", "path", "median", "p99");
   std::printf("%-34s %10.2f %10.2f\n", "blocking read (baseline)", base.median, base.p99);
-  std::printf("%-34s %10.2f %10.2f\n", "select thread -> loop callback", hand.median, hand.p99);
+  std::printf("%-34s %10.2f %10.2f\n", "I/O thread -> loop callback", hand.median, hand.p99);
   std::printf("%-34s %10.2f %10.2f\n", "ratio (hand-over / baseline)", hand.median / base.median,
               hand.p99 / base.p99);
   return 0;

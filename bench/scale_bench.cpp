@@ -6,7 +6,7 @@
 //   epoll baseline: each side is one thread with N plain UDP sockets in one epoll set; it
 //     sends a datagram of the pakTurn's size on every socket at the frame rate and reads
 //     whatever arrives (recvfrom until EAGAIN);
-//   peer: each side holds N peers on one run-loop world (with the process's select thread
+//   peer: each side holds N peers on one run-loop world (with the process's I/O signal thread
 //     and a 100 Hz frame timer); the A peers connect to the B peers, and every peer hands
 //     over a changed typical turn at the frame rate.
 // In both, pair i sends at phase i/N of the frame period, and each turn (datagram) carries
@@ -16,7 +16,7 @@
 // its receive event.
 //
 // A last child opens peers until Open fails, to show how the design's descriptor limit
-// (the select thread serves descriptors below FD_SETSIZE = 1024) shows itself.
+// (the I/O signal thread serves descriptors below FD_SETSIZE = 1024) shows itself.
 //
 // Usage: scale_bench [--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ]
 //                    [--no-limit-check]
@@ -215,7 +215,7 @@ class CPeerSide {
         const int fd = NextFd();
         mCtl.Send("error " + std::string(mListen ? "B" : "A") + ": Open failed for pair #" +
                   std::to_string(i + 1) + " (lowest free descriptor " + std::to_string(fd) +
-                  "; the select thread serves descriptors below " + std::to_string(FD_SETSIZE) +
+                  "; the I/O signal thread serves descriptors below " + std::to_string(FD_SETSIZE) +
                   ")");
         return 1;
       }
@@ -648,8 +648,8 @@ int main(int argc, char** argv) {
       "scale_bench: N pairs, the A sides in one process and the B sides in another, a turn\n"
       "each way per pair at %.0f Hz, phases spread over the frame period; full pakTurn of\n"
       "the typical turn = %u bytes. Measured over %.1f s after %.1f s of warm-up.\n"
-      "Descriptor limit of the design: the select thread serves descriptors below %d (select\n"
-      "and fd_set), so one process holds fewer than %d ports (stdio, the run loop's eventfd\n"
+      "Descriptor limit of the design: the I/O signal thread serves descriptors below %d\n"
+      "(FD_SETSIZE), so one process holds fewer than %d ports (stdio, the run loop's eventfd\n"
       "and the wake-up pipe take descriptors too; the limit check below finds the number);\n"
       "512 pairs = 512 sockets per process fits.\n"
       "RLIMIT_NOFILE soft limit here: %lu.\n"

@@ -39,7 +39,7 @@ int CSocketUDPPort::Open(int port, unsigned int, unsigned int sendBuffer) {
   if (valid()) return 0;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 1;
-  // The select thread watches descriptors below FD_SETSIZE only; a socket it cannot
+  // The I/O signal thread watches descriptors below FD_SETSIZE only; a socket it cannot
   // watch would never be served, so it is a failure to open.
   if (fd >= FD_SETSIZE) {
     close(fd);
@@ -74,7 +74,7 @@ void CSocketUDPPort::Close() {
   if (!valid()) return;
   const int fd = mFd;
   mFd = -1;
-  // Withdrawn before it is closed, so the select thread never sees a reused number
+  // Withdrawn before it is closed, so the I/O signal thread never sees a reused number
   // under this port's registration.
   CPsxIOSig::Finish(fd);
   close(fd);

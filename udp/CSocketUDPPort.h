@@ -1,11 +1,11 @@
-// The UDP port over a non-blocking BSD socket, served by the select thread.
+// The UDP port over a non-blocking BSD socket, served by the I/O signal thread.
 #pragma once
 
 #include "CPsxIOSig.h"
 #include "CUDPPort.h"
 
 // One IPv4 datagram socket bound to all local addresses. An operation that would
-// block waits for readiness through the select thread and finishes in SignalCB; one
+// block waits for readiness through the I/O signal thread and finishes in SignalCB; one
 // that finishes at once reports through a timer, never from inside Send or Read.
 class CSocketUDPPort : public CUDPPort {
  public:

@@ -1,4 +1,4 @@
-// Two peers in one process on real sockets on 127.0.0.1, served by the select thread.
+// Two peers in one process on real sockets on 127.0.0.1, served by the I/O signal thread.
 #include "CKelmarNetPeer.h"
 
 #include <gtest/gtest.h>

@@ -208,9 +208,9 @@ TEST_F(UDPPortOpen, PortNumberInUseGivesTwoAndLeavesThePortClosedAndReusable) {
   EXPECT_EQ(second->port(), number);
 }
 
-// The select thread watches descriptors below FD_SETSIZE only.
+// The I/O signal thread watches descriptors below FD_SETSIZE only.
 TEST_F(UDPPortOpen, SocketNumberedPastTheSelectLimitIsClosedAndOpenFails) {
-  auto port = NewPort();  // its select thread's descriptors are taken before the filling
+  auto port = NewPort();  // its I/O thread's descriptors are taken before the filling
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit raised = saved;
@@ -361,7 +361,7 @@ class UDPPortClose : public SocketUDPPort {};
 TEST_F(UDPPortClose, CloseWithAReadWaitArmedReportsNothingAndLeavesNoRegistration) {
   CSock peer;
   ASSERT_TRUE(peer.Bind(kLoopback));
-  auto keeper = NewPort();  // keeps the select thread, and whatever is registered with it
+  auto keeper = NewPort();  // keeps the I/O signal thread, and whatever is registered with it
   auto closed = OpenPort();
   const int fd = FdBoundTo(closed->port());
   std::array<char, 16> buffer{};
