@@ -109,36 +109,32 @@ void* CPsxIOSig::ThreadCB(void* self) {
     {
       CPsxMutex::Hold hold(sig->mLock);
       if (sig->mQuit) return nullptr;
-      // The ready directions of each descriptor reported in this pass.
+      // What was reported for each descriptor in this pass.
+      for (int i = 0; i < n; ++i)
+        if (events[i].data.fd != sig->mPipe[0])
+          sig->mReported[events[i].data.fd] = events[i].events;
       auto ready = [&](SFile const* f) {
-        for (int i = 0; i < n; ++i) {
-          if (events[i].data.fd != f->mFd) continue;
-          const std::uint32_t e = events[i].events;
-          return (e & (EPOLLERR | EPOLLHUP)) != 0 ||
-                 (e & (f->mIO == read ? EPOLLIN : EPOLLOUT)) != 0;
-        }
-        return false;
+        const std::uint32_t e = sig->mReported[f->mFd];
+        return (e & (EPOLLERR | EPOLLHUP | (f->mIO == read ? EPOLLIN : EPOLLOUT))) != 0;
       };
       // One pass over the waiting list, keeping its order: ready records move to the
       // end of the ready list, the others go back.
       LSLink<SFile> pass;
       sig->mWaiting.Detach(pass);
       while (SFile* f = pass.RemoveFirst()) {
-        if (ready(f)) {
-          sig->mReady.Append(f);
-          found = true;
-        } else {
-          sig->mWaiting.Append(f);
-        }
+        Put(f, ready(f) ? sig->mReady : sig->mWaiting, false);
+        found |= f->mList == &sig->mReady;
       }
       for (int i = 0; i < n; ++i) {
         if (events[i].data.fd == sig->mPipe[0]) {
           char drain[64];
           while (::read(sig->mPipe[0], drain, sizeof drain) > 0) {
           }
-        } else if (sig->Find(events[i].data.fd, read, sig->mWaiting) ||
-                   sig->Find(events[i].data.fd, write, sig->mWaiting)) {
-          sig->Arm(events[i].data.fd);  // one-shot: the direction still waited for
+        } else {
+          sig->mReported[events[i].data.fd] = 0;
+          if (sig->Find(events[i].data.fd, read, sig->mWaiting) ||
+              sig->Find(events[i].data.fd, write, sig->mWaiting))
+            sig->Arm(events[i].data.fd);  // one-shot: the direction still waited for
         }
       }
     }
@@ -162,7 +158,7 @@ void CPsxIOSig::Signaled() {
       CPsxMutex::Hold hold(mLock);
       f = mReady.RemoveFirst();
       // Idle again before its callback, which may Wait again or Finish at once.
-      if (f) mIdle.Insert(f);
+      if (f) Put(f, mIdle, true);
     }
     if (!f) return;
     f->mCallback.function(f->mCallback.context, f->mIO);
@@ -170,9 +166,17 @@ void CPsxIOSig::Signaled() {
 }
 
 CPsxIOSig::SFile* CPsxIOSig::Find(int fd, IO io, LSLink<SFile> const& list) const {
-  for (LSLinkIter<SFile> it(list); it;)
-    if (it->mFd == fd && it->mIO == io) return it.current();
-  return nullptr;
+  if (fd < 0 || fd >= FD_SETSIZE) return nullptr;
+  SFile* f = mRecords[fd][io];
+  return f && f->mList == &list ? f : nullptr;
+}
+
+void CPsxIOSig::Put(SFile* f, LSLink<SFile>& list, bool front) {
+  if (front)
+    list.Insert(f);
+  else
+    list.Append(f);
+  f->mList = &list;
 }
 
 bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
@@ -180,8 +184,7 @@ bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
   if (!sig || !sig->threadStarted() || fd < 0 || fd >= FD_SETSIZE) return false;
   {
     CPsxMutex::Hold hold(sig->mLock);
-    for (auto* list : {&sig->mIdle, &sig->mWaiting, &sig->mReady})
-      if (sig->Find(fd, read, *list)) return false;
+    if (sig->mRecords[fd][read]) return false;
   }
   auto* r = new (std::nothrow) SFile(fd, cb, read);
   auto* w = new (std::nothrow) SFile(fd, cb, write);
@@ -196,8 +199,10 @@ bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
   }
   SetNonBlocking(fd);
   CPsxMutex::Hold hold(sig->mLock);
-  sig->mIdle.Insert(r);
-  sig->mIdle.Append(w);
+  Put(r, sig->mIdle, true);
+  Put(w, sig->mIdle, false);
+  sig->mRecords[fd][read] = r;
+  sig->mRecords[fd][write] = w;
   return true;
 }
 
@@ -208,7 +213,7 @@ void CPsxIOSig::Wait(int fd, IO io) {
   SFile* f = sig->Find(fd, io, sig->mIdle);
   if (!f) return;
   sig->mIdle.Remove(f);
-  sig->mWaiting.Insert(f);
+  Put(f, sig->mWaiting, true);
   sig->Arm(fd);  // takes effect at once, also for a thread inside epoll_wait
 }
 
@@ -219,11 +224,10 @@ void CPsxIOSig::Finish(int fd) {
   CPsxMutex::Hold hold(sig->mLock);
   epoll_ctl(sig->mEpoll, EPOLL_CTL_DEL, fd, nullptr);
   for (IO io : {read, write}) {
-    for (auto* list : {&sig->mIdle, &sig->mWaiting, &sig->mReady}) {
-      if (SFile* f = sig->Find(fd, io, *list)) {
-        list->Remove(f);
-        delete f;
-      }
+    if (SFile* f = sig->mRecords[fd][io]) {
+      f->mList->Remove(f);
+      delete f;
+      sig->mRecords[fd][io] = nullptr;
     }
   }
 }

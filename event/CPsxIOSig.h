@@ -4,6 +4,8 @@
 
 #include <sys/select.h>  // FD_SETSIZE, the descriptor limit of the ports
 
+#include <cstdint>
+
 #include "CCB.h"
 #include "CPsxMutex.h"
 #include "LAsyncWorld.h"
@@ -28,6 +30,7 @@ class CPsxIOSig : public LHandler {
     int mFd;
     Callback mCallback;
     IO mIO;
+    LSLink<SFile>* mList = nullptr;  // the list it is on: found without a walk
   };
 
   // Counts a user; the first one creates the instance and its thread on `world`,
@@ -65,13 +68,17 @@ class CPsxIOSig : public LHandler {
   void WakeThread();  // lock held
   // Asks the kernel for one report on `fd`, for the directions waited for (lock held).
   void Arm(int fd);
+  // Puts a record on a list, at the front or the end (lock held).
+  static void Put(SFile* f, LSLink<SFile>& list, bool front);
 
   LAsyncSignal mSignal;  // bound to the first user's world
   LSLink<SFile> mIdle;
   LSLink<SFile> mWaiting;
   LSLink<SFile> mReady;
   int mPipe[2] = {-1, -1};
-  int mEpoll = -1;  // the interest: one-shot, re-armed by Wait
+  int mEpoll = -1;                           // the interest: one-shot, re-armed by Wait
+  SFile* mRecords[FD_SETSIZE][2] = {};       // by descriptor and direction
+  std::uint32_t mReported[FD_SETSIZE] = {};  // the thread's events of one pass
   bool mQuit = false;
   CPsxMutex mLock;  // guards the lists, the interest and mQuit
   CPsxThread* mThread = nullptr;
