@@ -12,6 +12,7 @@
 #   --keep-logs    keep the folder with the event log (its path is printed)
 #   --strict       check loss phases against 1000 ms + 2 frames instead of + 4 frames
 #   --phases LIST  run only these of loss,dup,reorder,flood,restarts (in that order)
+#   --losses LIST  loss levels in % for the loss phase (default 1,10,30; short: 10)
 #
 # Host (10.77.0.1, namespace A) and peer (10.77.0.2, namespace B) run at 60 frames a
 # second on a veth pair; every line that they print goes, stamped with the time it was
@@ -44,6 +45,7 @@ CHANGES=""
 KEEP_LOGS=0
 PHASES=loss,dup,reorder,flood,restarts
 STRICT=0
+LOSS_LIST=""
 while (($#)); do
   case $1 in
     --short) SHORT=1 ;;
@@ -52,6 +54,7 @@ while (($#)); do
     --keep-logs) KEEP_LOGS=1 ;;
     --strict) STRICT=1 ;;
     --phases) PHASES=${2:?--phases needs a list}; shift ;;
+    --losses) LOSS_LIST=${2:?--losses needs a list}; shift ;;
     -h | --help) sed -n '2,/^set -u/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "impair.sh: unknown option $1 (try --help)" >&2; exit 64 ;;
   esac
@@ -91,6 +94,7 @@ ADDR_B=10.77.0.2
 STRICT_BOUND_US=$((1000000 + 2 * 1000000 / FPS))
 BOUND_US=$((1000000 + 4 * 1000000 / FPS + 5000))
 ((STRICT)) && BOUND_US=$STRICT_BOUND_US
+[[ -n $LOSS_LIST ]] && IFS=, read -r -a LOSSES <<<"$LOSS_LIST"
 HOST_RESTART_BOUND_US=5100000
 PEER_RESTART_BOUND_US=8500000
 ALPHA=0.0001 # false-alarm rate of the statistical check of the loss phases
