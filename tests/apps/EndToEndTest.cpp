@@ -1,4 +1,9 @@
 // The programs end to end: kelmar-host and kelmar-peer as processes over loopback UDP.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -6,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -22,18 +28,12 @@ using nlohmann::json;
 using Stream = CChildProcess::Stream;
 
 constexpr auto kStep = 10s;  // the deadline for one expected reaction
-// A peer notices a silent partner after 5 s and asks again at once; a request that goes
-// unanswered is repeated every 3 s.
-constexpr auto kSilence = 12s;
-constexpr auto kRetry = 10s;
 
 std::string Loopback(int port) {
   return "127.0.0.1:" + std::to_string(port);
 }
 
-// A JSON line of `event` whose fields include `fields`. The host says "status" (text),
-// "peer" (its view of its peer: state, address), "levels", "settings" and "message"
-// (text); the command-line peer says "state" (of its connection: state) and "levels".
+// A JSON line of `event` whose fields include `fields`.
 std::function<bool(json const&)> Event(std::string const& event, json fields = json::object()) {
   fields["event"] = event;
   return [fields](json const& j) {
@@ -56,10 +56,26 @@ auto PeerLevels(std::vector<int> levels) {
 }
 
 std::string ReadFile(std::filesystem::path const& path) {
-  std::stringstream text;
-  text << std::ifstream(path, std::ios::binary).rdbuf();
-  return text.str();
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
+
+// A UDP socket on all local addresses and a port the system picks, held while it lives.
+class CHeldUdpPort {
+ public:
+  CHeldUdpPort() : mFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    socklen_t len = sizeof sa;
+    bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len);
+    port = ntohs(sa.sin_port);
+  }
+  ~CHeldUdpPort() { close(mFd); }
+
+  int mFd;
+  int port;
+};
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -71,7 +87,7 @@ class EndToEnd : public ::testing::Test {
     if (!mDir.empty()) std::filesystem::remove_all(mDir, ec);
   }
 
-  // Starts a program; the fixture owns it. One that cannot start (a failure) says nothing.
+  // Starts a program; the fixture owns it.
   CChildProcess* Run(std::string const& bin, std::vector<std::string> args) {
     args.insert(args.begin(), bin);
     std::string error;
@@ -81,15 +97,14 @@ class EndToEnd : public ::testing::Test {
   }
   CChildProcess* Host(std::vector<std::string> const& args) { return Run(KN_HOST_BIN, args); }
   CChildProcess* Peer(std::vector<std::string> const& args) { return Run(KN_PEER_BIN, args); }
-  // A host listening on `port` with `args`, waited for until its port is open.
+  // A host listening on `port`, once it says its port is open.
   CChildProcess* OpenHost(int port, std::vector<std::string> args = {}) {
     args.insert(args.end(), {"--json", "-p", std::to_string(port)});
     CChildProcess* host = Host(args);
     return Wait(host, Event("status", {{"text", "Port is open."}})) ? host : nullptr;
   }
 
-  // The next line of `child` that is a JSON object `match` accepts, or a failure with what
-  // it said.
+  // The next JSON line of `child` that `match` accepts, or a failure with what it said.
   static std::optional<json> Wait(CChildProcess* child,
                                   std::function<bool(json const&)> const& match,
                                   CChildProcess::Duration timeout = kStep) {
@@ -117,29 +132,40 @@ class EndToEnd : public ::testing::Test {
     EXPECT_FALSE(mDir.empty()) << "cannot make a folder from " << pattern;
     return mDir;
   }
-
-  // A UDP port that was free a moment ago; every test takes its own.
-  static int Port() { return CHeldUdpPort().port(); }
+  static int Port() { return CHeldUdpPort().port; }  // free a moment ago
 
  private:
   std::vector<std::unique_ptr<CChildProcess>> mChildren;
   std::filesystem::path mDir;
 };
 
-TEST_F(EndToEnd, LevelsTravelBothWays) {
+TEST_F(EndToEnd, LevelsTravelBothWaysAndASecondPeerIsToldBusy) {
   int const port = Port();
+  int const local = Port();
+  std::string const first = Loopback(local);
   CChildProcess* host = OpenHost(port, {"-d", "10,20,30"});
   ASSERT_TRUE(host);
-  CChildProcess* peer = Peer({"connect", Loopback(port), "--json", "-d", "255,128,7"});
-  ASSERT_TRUE(Wait(host, Event("peer", {{"state", "connected"}})));
+  CChildProcess* peer =
+      Peer({"connect", Loopback(port), "--json", "-p", std::to_string(local), "-d", "255,128,7"});
+  ASSERT_TRUE(Wait(host, Event("peer", {{"state", "connected"}, {"address", first}})));
   EXPECT_TRUE(Wait(host, HostLevels({255, 128, 7})));
   EXPECT_TRUE(Wait(peer, PeerLevels({10, 20, 30})));
-
   // Inputs changed on the running host.
   ASSERT_TRUE(host->Send("in 1 200"));
   EXPECT_TRUE(Wait(peer, PeerLevels({200, 20, 30})));
   ASSERT_TRUE(host->Send("set In3 1.5"));  // above 1: full
   EXPECT_TRUE(Wait(peer, PeerLevels({200, 20, 255})));
+
+  CChildProcess* second = Peer({"connect", Loopback(port), "--json", "-d", "7"});
+  EXPECT_TRUE(Wait(second, Event("state", {{"state", "busy"}})));
+  // The first connection is untouched; the second never reached the host.
+  ASSERT_TRUE(host->Send("in 2 99"));
+  EXPECT_TRUE(Wait(peer, PeerLevels({200, 99, 255})));
+  for (auto const& line : host->lines(Stream::kOut)) {
+    json const j = json::parse(line, nullptr, false);
+    EXPECT_FALSE(HostLevels({7})(j)) << "the busy peer's levels reached the host";
+    EXPECT_FALSE(Event("peer", {{"state", "connected"}})(j) && j["address"] != first) << line;
+  }
 
   EXPECT_EQ(peer->Terminate(kStep), 0) << peer->Transcript();
   // The peer said goodbye: the host is free again without waiting for silence.
@@ -159,42 +185,22 @@ TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
   ASSERT_EQ(host->Terminate(kStep), 0) << host->Transcript();
   CChildProcess* again = OpenHost(port);
   ASSERT_TRUE(again);
-  // The peer notices the silence, then connects again by itself.
-  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "timed out"}}), kSilence));
-  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "connected"}}), kRetry));
+  // The peer notices the silence (after 5 s), then connects again by itself (retrying every 3 s).
+  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "timed out"}}), 12s));
+  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "connected"}}), kStep));
   EXPECT_TRUE(Wait(again, HostLevels({1, 2, 3})));
-}
-
-TEST_F(EndToEnd, SecondPeerIsToldBusy) {
-  int const port = Port();
-  int const local = Port();
-  std::string const first = Loopback(local);
-  CChildProcess* host = OpenHost(port);
-  ASSERT_TRUE(host);
-  Peer({"connect", Loopback(port), "--json", "-p", std::to_string(local), "-d", "42"});
-  ASSERT_TRUE(Wait(host, Event("peer", {{"state", "connected"}, {"address", first}})));
-
-  CChildProcess* second = Peer({"connect", Loopback(port), "--json", "-d", "7"});
-  EXPECT_TRUE(Wait(second, Event("state", {{"state", "busy"}})));
-  // The first connection is untouched: its levels still arrive, the second's never.
-  EXPECT_TRUE(Wait(host, HostLevels({42})));
-  for (auto const& line : host->lines(Stream::kOut)) {
-    json const j = json::parse(line, nullptr, false);
-    EXPECT_FALSE(HostLevels({7})(j)) << "the busy peer's levels reached the host";
-    EXPECT_FALSE(Event("peer", {{"state", "connected"}})(j) && j["address"] != first) << line;
-  }
 }
 
 TEST_F(EndToEnd, PortInUseIsReportedAndAnotherPortCanBeChosen) {
   CHeldUdpPort held;
-  CChildProcess* host = Host({"--json", "-p", std::to_string(held.port())});
+  CChildProcess* host = Host({"--json", "-p", std::to_string(held.port)});
   ASSERT_TRUE(Wait(host, Event("status", {{"text", "Cannot use the port."}})));
-  EXPECT_TRUE(WaitErr(host, std::to_string(held.port())));
+  EXPECT_TRUE(WaitErr(host, std::to_string(held.port)));
 
   // Still running: it answers commands, and works on another port.
   ASSERT_TRUE(host->Send("view"));
   EXPECT_TRUE(Wait(
-      host, Event("settings", {{"udpPort", held.port()}, {"udpStatus", "Cannot use the port."}})));
+      host, Event("settings", {{"udpPort", held.port}, {"udpStatus", "Cannot use the port."}})));
   int const other = Port();
   ASSERT_TRUE(host->Send("set udpPort " + std::to_string(other)));
   ASSERT_TRUE(Wait(host, Event("status", {{"text", "Port is open."}})));
@@ -204,15 +210,12 @@ TEST_F(EndToEnd, PortInUseIsReportedAndAnotherPortCanBeChosen) {
 
 TEST_F(EndToEnd, BadStartsExitWithOneLineOnStandardError) {
   // Usage errors: the program, then its arguments.
-  std::vector<std::string> const usage[] = {{"host", "--no-such-flag"},
-                                            {"host", "-p"},
-                                            {"host", "-d", "0,256"},
-                                            {"host", "extra"},
-                                            {"peer", "connect", "127.0.0.1", "--bogus"},
-                                            {"peer"},
-                                            {"peer", "connect", "300.1.1.1"},
-                                            {"peer", "connect", "127.0.0.1:70000"}};
-  for (auto const& c : usage) {
+  for (char const* words : {"host --no-such-flag", "host -p", "host -d 0,256", "host extra",
+                            "peer connect 127.0.0.1 --bogus", "peer", "peer connect 300.1.1.1",
+                            "peer connect 127.0.0.1:70000"}) {
+    SCOPED_TRACE(words);
+    std::istringstream in(words);
+    std::vector<std::string> const c{std::istream_iterator<std::string>(in), {}};
     CChildProcess* child =
         Run(c[0] == "host" ? KN_HOST_BIN : KN_PEER_BIN, {c.begin() + 1, c.end()});
     EXPECT_EQ(child->WaitExit(kStep), 64) << child->Transcript();
@@ -224,38 +227,13 @@ TEST_F(EndToEnd, BadStartsExitWithOneLineOnStandardError) {
 
   // A port that cannot be listened on is unavailable.
   CHeldUdpPort held;
-  CChildProcess* peer = Peer({"listen", "--port", std::to_string(held.port()), "--json"});
+  CChildProcess* peer = Peer({"listen", "--port", std::to_string(held.port), "--json"});
   EXPECT_EQ(peer->WaitExit(kStep), 69) << peer->Transcript();
   EXPECT_EQ(peer->lines(Stream::kErr).size(), 1u) << peer->Transcript();
-  EXPECT_TRUE(WaitErr(peer, std::to_string(held.port())));
+  EXPECT_TRUE(WaitErr(peer, std::to_string(held.port)));
 }
 
-TEST_F(EndToEnd, SavedCompositionIsLoadedByANewHost) {
-  int const port = Port();
-  std::string const file = (Dir() / "show.json").string();
-  CChildProcess* host = OpenHost(port, {"-c", file});
-  ASSERT_TRUE(host);
-  for (char const* command : {"set inBase 5", "set inChannels 3", "set outBase 2",
-                              "set outChannels 4", "set In5 0.5", "in 6 200", "save", "quit"})
-    ASSERT_TRUE(host->Send(command));
-  EXPECT_TRUE(Wait(host, Event("message", {{"text", "saved " + file}})));
-  ASSERT_EQ(host->WaitExit(kStep), 0) << host->Transcript();
-  EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
-
-  // No port given: the one saved in the file is used.
-  CChildProcess* loaded = Host({"--json", "-c", file});
-  ASSERT_TRUE(loaded->Send("view"));
-  json const saved = {
-      {"udpPort", port}, {"inBase", 5}, {"inChannels", 3}, {"outBase", 2}, {"outChannels", 4}};
-  EXPECT_TRUE(Wait(loaded, Event("settings", saved)));
-  // The inputs survived too: In5 = 0.5 and In6 = 200/255 reach a peer as slots 5 and 6,
-  // and Out2..Out5 show slots 2 to 5.
-  CChildProcess* peer = Peer({"connect", Loopback(port), "--json", "-d", "0,11,22,33,44,55"});
-  EXPECT_TRUE(Wait(peer, PeerLevels({0, 0, 0, 0, 127, 200})));
-  EXPECT_TRUE(Wait(loaded, Event("levels", {{"first", 2}, {"levels", {11, 22, 33, 44}}})));
-}
-
-TEST_F(EndToEnd, CorruptCompositionIsReportedAndNeverOverwritten) {
+TEST_F(EndToEnd, CorruptCompositionIsNeverOverwrittenAndASavedOneIsLoaded) {
   int const port = Port();
   std::filesystem::path const file = Dir() / "broken.json";
   std::string const corrupt = "{\"patch\": \"Kelmar Network\", \"settings\": {\"inBase\": 5,";
@@ -263,13 +241,11 @@ TEST_F(EndToEnd, CorruptCompositionIsReportedAndNeverOverwritten) {
   CChildProcess* host = Host({"--json", "-c", file.string(), "-p", std::to_string(port)});
   EXPECT_NE(WaitErr(host, file.string()).value_or("").find("JSON"), std::string::npos)
       << "the complaint names the file and what is wrong with it";
-
-  // It runs on with the defaults.
+  // It runs on with the defaults; 'save' leaves the file as it was, however it is spelt.
   ASSERT_TRUE(host->Send("view"));
   EXPECT_TRUE(Wait(host, Event("settings", {{"inBase", 1}, {"udpPort", port}})));
-  // 'save' leaves the file as it was, however its name is spelt...
   for (std::string const& command :
-       {std::string("save"), "save " + (Dir() / "." / "broken.json").string()}) {
+       std::vector<std::string>{"save", "save " + (Dir() / "." / "broken.json").string()}) {
     ASSERT_TRUE(host->Send(command));
     auto answer = Wait(host, Event("message"));
     ASSERT_TRUE(answer);
@@ -277,12 +253,30 @@ TEST_F(EndToEnd, CorruptCompositionIsReportedAndNeverOverwritten) {
         << (*answer)["text"];
     EXPECT_EQ(ReadFile(file), corrupt);
   }
-  EXPECT_FALSE(std::filesystem::exists(file.string() + ".tmp"));
-  // ...but saves to another file when told.
-  std::string const other = (Dir() / "other.json").string();
-  ASSERT_TRUE(host->Send("save " + other));
-  EXPECT_TRUE(Wait(host, Event("message", {{"text", "saved " + other}})));
+  // It saves to another file when told.
+  std::string const show = (Dir() / "show.json").string();
+  for (std::string const& command :
+       std::vector<std::string>{"set inBase 5", "set inChannels 3", "set outBase 2",
+                                "set outChannels 4", "set In5 0.5", "in 6 200", "save " + show})
+    ASSERT_TRUE(host->Send(command));
+  EXPECT_TRUE(Wait(host, Event("message", {{"text", "saved " + show}})));
+  EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
   EXPECT_EQ(ReadFile(file), corrupt);
+  EXPECT_FALSE(std::filesystem::exists(file.string() + ".tmp"));
+  EXPECT_FALSE(std::filesystem::exists(show + ".tmp"));
+
+  // No port given: the one saved in the file is used.
+  CChildProcess* loaded = Host({"--json", "-c", show});
+  ASSERT_TRUE(loaded->Send("view"));
+  json const saved = {
+      {"udpPort", port}, {"inBase", 5}, {"inChannels", 3}, {"outBase", 2}, {"outChannels", 4}};
+  EXPECT_TRUE(Wait(loaded, Event("settings", saved)));
+  // In5 = 0.5 and In6 = 200/255 reach a peer as slots 5 and 6; Out2..Out5 show slots 2 to 5.
+  CChildProcess* peer = Peer({"connect", Loopback(port), "--json", "-d", "0,11,22,33,44,55"});
+  EXPECT_TRUE(Wait(peer, PeerLevels({0, 0, 0, 0, 127, 200})));
+  EXPECT_TRUE(Wait(loaded, Event("levels", {{"first", 2}, {"levels", {11, 22, 33, 44}}})));
+  ASSERT_TRUE(loaded->Send("save"));  // a readable file is saved over
+  EXPECT_TRUE(Wait(loaded, Event("message", {{"text", "saved " + show}})));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// A network namespace of a test's own, which only the calling thread enters. The kernel
+// A network namespace of a test's own, entered by the calling thread only. The kernel
 // removes it with the last socket or handle in it, so nothing outlives the test.
 #pragma once
 
@@ -19,10 +19,8 @@ class CScratchNetns {
     if (mHome >= 0) close(mHome);
   }
   CScratchNetns(CScratchNetns const&) = delete;
-  CScratchNetns& operator=(CScratchNetns const&) = delete;
 
-  // Brings loopback up, then runs shell commands (`ip`, `tc`) inside the namespace;
-  // true when the namespace exists and every command succeeds.
+  // Brings loopback up, then runs shell commands (`ip`, `tc`) inside; true when all succeed.
   bool Run(std::string const& commands) const {
     const std::string line = "{ ip link set lo up && " + commands + "; } >/dev/null 2>&1";
     return mInside && std::system(line.c_str()) == 0;
