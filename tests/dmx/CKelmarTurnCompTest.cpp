@@ -37,6 +37,8 @@ Bytes DecodeAll(const Bytes& stream, uint32_t capacity = 514, size_t* taken = nu
 // Worked examples both ways, then every size from 1 to 513 of a few kinds of turn content
 // must round-trip within the length bound.
 TEST(TurnCodec, WorkedExamplesAndEverySizeRoundTripWithinBound) {
+  Bytes zeroThenFF(513, 0xFF);
+  zeroThenFF[0] = 0x00;
   const std::pair<Bytes, Bytes> examples[] = {
       {{}, {}},
       {{0x00}, {0x01, 0x00}},
@@ -49,12 +51,7 @@ TEST(TurnCodec, WorkedExamplesAndEverySizeRoundTripWithinBound) {
       {{0x00, 0x05, 0x05, 0x05, 0x00, 0x00, 0x09}, {0x02, 0x00, 0x05, 0x81, 0x00, 0x01, 0x09}},
       {{0x05, 0x00, 0x00, 0x00, 0x00, 0x09}, {0x01, 0x05, 0x00, 0x81, 0x01, 0x09}},
       {Bytes(513, 0x00), {0x00, 0xFF, 0xFF, 0xFF, 0xFE}},
-      {[] {
-         Bytes t(513, 0xFF);
-         t[0] = 0x00;
-         return t;
-       }(),
-       {0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}},
+      {zeroThenFF, {0x02, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFE}},
       {Bytes(129, 0x42), {0x01, 0x42, 0xFF}},
       {Bytes(130, 0x42), {0x01, 0x42, 0xFF, 0x80}},  // 128 repeats per token
       {{0x01, 0x00, 0x02, 0x00}, {0x04, 0x01, 0x00, 0x02, 0x00}}};
@@ -64,8 +61,8 @@ TEST(TurnCodec, WorkedExamplesAndEverySizeRoundTripWithinBound) {
   }
   EXPECT_EQ(DecodeAll({0x85}), Bytes(6, 0x00));  // a leading repeat run repeats the seed
   EXPECT_EQ(DecodeAll({0x05, 0x01, 0x02}), (Bytes{0x01, 0x02}));  // a literal cut short
-  for (int kind = 0; kind < 3;
-       ++kind) {  // zeros, scattered, runs of 0, 0x40, 0x80 with stray zeros
+  // Contents: zeros; scattered bytes; runs of 0, 0x40 and 0x80 with stray zeros.
+  for (int kind = 0; kind < 3; ++kind) {
     for (size_t n = 1; n <= 513; ++n) {
       Bytes turn(n);
       for (size_t i = 0; i < n; ++i)

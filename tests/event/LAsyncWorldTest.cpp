@@ -1,12 +1,13 @@
-// Timers, deferred events and signals of a world, on simulated time.
+// Timers, deferred events and signals of the run-loop world, mostly on simulated time.
 #include "LAsyncWorld.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
+#include "CAsyncWorld_Null.h"
 #include "CRecorder.h"
+#include "CRunLoop.h"
 #include "CTestLoop.h"
 #include "UEventClock.h"
 
@@ -16,89 +17,55 @@ class World : public ::testing::Test {
  protected:
   CTestLoop loop;
   CRecorder owner;
-  LAsyncWorld& world = loop.world();
+  CAsyncWorld_Null& world = loop.world();
 
-  // Sources of the expiries the owner saw, in order.
-  std::vector<LHandler*> Expired() const {
+  // Sources of what the owner saw, in order; destroyed handlers' farewells left out.
+  std::vector<LHandler*> Seen() const {
     std::vector<LHandler*> v;
     for (auto const& s : owner.mSeen)
-      if (s.name == LAsyncTimer::rExpire.mText) v.push_back(s.source);
+      if (s.name != LHandler::rDestructing.mText) v.push_back(s.source);
     return v;
   }
 };
 
-TEST_F(World, TimersExpireByDueTimeEqualOnesInOrderSetAndRemainNeverGoesNegative) {
+// A timer moved later keeps its place in the list until it reaches the front; it must
+// still expire at its new time, and equal due times in the order last set. One set again
+// from its handler with delay 0 expires again in the same drive.
+TEST_F(World, TimersExpireByDueTimeThenInTheOrderSetAlsoWhenMovedOrSetAgainFromTheirHandler) {
   EXPECT_EQ(world.remain(), -1);
-  LAsyncTimer a(&owner, world), b(&owner, world), c(&owner, world);
-  a.Delay(100);
-  b.Delay(100);
-  c.Delay(50);  // set last but due first
-  EXPECT_EQ(world.remain(), 50);
-  loop.Advance(99);
-  EXPECT_EQ(Expired(), (std::vector<LHandler*>{&c}));
-  // Move the clock without running the loop: a and b are overdue but undelivered.
-  UEventClock::Set(UEventClock::Now() + 0.5);
-  EXPECT_EQ(world.remain(), 0);
-  loop.RunUntilIdle();
-  EXPECT_EQ(Expired(), (std::vector<LHandler*>{&c, &a, &b}));
-  EXPECT_EQ(world.remain(), -1);
-}
-
-TEST_F(World, TimerSetAgainExpiresOnceAtItsNewTimeAndCancelledOrDestroyedNever) {
-  LAsyncTimer moved(&owner, world), cancelled(&owner, world);
-  moved.Delay(100);
+  LAsyncTimer a(&owner, world), b(&owner, world), c(&owner, world), cancelled(&owner, world);
   {
     LAsyncTimer gone(&owner, world);
-    gone.Delay(10);
+    gone.Delay(1);
   }
-  cancelled.Delay(10);
+  cancelled.Delay(1);
   cancelled.Cancel();
-  cancelled.Cancel();  // cancelling an unscheduled timer does nothing
-  loop.Advance(50);
-  moved.Delay(100);
-  loop.Advance(99);
-  EXPECT_TRUE(Expired().empty());
-  loop.Advance(1);
-  EXPECT_EQ(Expired(), (std::vector<LHandler*>{&moved}));
-  loop.Advance(1000);
-  EXPECT_EQ(Expired().size(), 1u);
-}
-
-// Restarted timers keep their place until it matters; the order they expire in must
-// still be by due time, and equal due times in the order last set.
-TEST_F(World, RestartedTimersExpireByTheirNewTimesInTheOrderLastSet) {
-  LAsyncTimer a(&owner, world), b(&owner, world), c(&owner, world);
   a.Delay(10);
   b.Delay(20);
   c.Delay(30);
-  a.Delay(40);  // later: keeps its place for now
-  b.Delay(40);  // the same due time as a, set after it
-  c.Delay(5);   // earlier
+  b.Delay(40);  // later: keeps its place for now
+  a.Delay(40);  // later too, to b's due time and set after it
+  c.Delay(5);   // earlier: moves at once
   EXPECT_EQ(world.remain(), 5);
   loop.Advance(5);
-  EXPECT_EQ(Expired(), (std::vector<LHandler*>{&c}));
-  EXPECT_EQ(world.remain(), 35) << "a's old place is not its due time";
-  a.Delay(34);  // a moves again, now to just before b (due 39, b 40)
-  loop.Advance(40);
-  EXPECT_EQ(Expired(), (std::vector<LHandler*>{&c, &a, &b}));
-  b.Delay(10);
-  a.Delay(10);  // equal due times: b was set first
-  loop.Advance(10);
-  EXPECT_EQ(Expired(), (std::vector<LHandler*>{&c, &a, &b, &b, &a}));
-}
-
-TEST_F(World, DelayZeroExpiresAtTheNextDriveAndReArmedFromItsHandlerInTheSameDrive) {
-  LAsyncTimer t(&owner, world);
-  int left = 3;
+  EXPECT_EQ(Seen(), (std::vector<LHandler*>{&c}));
+  EXPECT_EQ(world.remain(), 35) << "an old place taken for a due time";
+  loop.Advance(34);
+  EXPECT_EQ(Seen().size(), 1u) << "expired before the time it was moved to";
+  UEventClock::Set(UEventClock::Now() + 0.002);  // overdue, the loop not run
+  EXPECT_EQ(world.remain(), 0);
+  loop.RunUntilIdle();
+  EXPECT_EQ(Seen(), (std::vector<LHandler*>{&c, &b, &a}));
+  EXPECT_EQ(world.remain(), -1);
   owner.mOnEvent = [&](LEvent const& e) {
-    if (e.is(LAsyncTimer::rExpire, &t) && --left > 0) t.Delay(0);
+    if (e.is(LAsyncTimer::rExpire, &a) && Seen().size() < 6) a.Delay(0);
   };
-  t.Delay(0);
-  EXPECT_TRUE(Expired().empty()) << "never inside Delay";
-  EXPECT_TRUE(t.scheduled());
-  world.DriveTimers();
-  EXPECT_EQ(Expired().size(), 3u);
-  EXPECT_FALSE(t.scheduled());
+  c.Delay(10);
+  a.Delay(10);
+  UEventClock::Set(UEventClock::Now() + 0.010);
+  world.DriveTimers();  // one drive
+  EXPECT_EQ(Seen(), (std::vector<LHandler*>{&c, &b, &a, &c, &a, &a}));
+  EXPECT_EQ(world.remain(), -1);
 }
 
 TEST_F(World, NotesMergeMayBePostedFromTheirHandlerAndNeverComeCancelledOrDestroyed) {
@@ -121,33 +88,37 @@ TEST_F(World, NotesMergeMayBePostedFromTheirHandlerAndNeverComeCancelledOrDestro
   EXPECT_EQ(owner.count(LAsyncEvent::rNote, &ev), 2) << "two merged, one from the handler";
 }
 
-TEST_F(World, SignalsRaisedTwiceArriveOnceAndDestroyedRaisedOnesNever) {
-  LAsyncSignal kept(&owner, world);
+// A before-waiting pass delivers the raised signals in the order raised, then the due
+// world timers, for which the world arranges no wake-up of its own.
+TEST_F(World, APassDeliversRaisedSignalsOnceInTheOrderRaisedThenDueTimers) {
+  LAsyncTimer t(&owner, world);
+  LAsyncSignal a(&owner, world), b(&owner, world);
+  owner.mOnEvent = [&](LEvent const& e) {
+    if (e.is(LAsyncSignal::rX, &a) && owner.count(LAsyncSignal::rX, &a) == 1) a.Signal();
+  };
+  t.Delay(10);
   {
+    CAsyncWorld_Null other;  // must leave the loop with it: its observer would be freed
+    LAsyncTimer(&owner, other).Delay(0);
     LAsyncSignal gone(&owner, world);
-    gone.Signal();
+    gone.Signal();  // destroyed while raised: never delivered
   }
-  kept.Signal();
-  kept.Signal();
-  EXPECT_TRUE(kept.raised());
-  loop.RunUntilIdle();
-  EXPECT_EQ(owner.count(LAsyncSignal::rX), 1);
-  EXPECT_EQ(owner.count(LAsyncSignal::rX, &kept), 1);
-  EXPECT_FALSE(kept.raised());
+  b.Signal();
+  a.Signal();
+  b.Signal();  // already raised: stays in its place
+  EXPECT_LT(world.runloop()->nextFire(), 0) << "a loop timer for a world timer";
+  UEventClock::Set(UEventClock::Now() + 0.050);  // t falls due while the loop sleeps
+  world.runloop()->RunOnce(0);                   // one pass, woken by the signals
+  EXPECT_EQ(Seen(), (std::vector<LHandler*>{&b, &a, &a, &t})) << "a raised again from its handler";
+  EXPECT_FALSE(a.raised() || b.raised());
 }
 
-// The host timer behind deferred events.
-TEST_F(World, HostTimerCancelOnIdleStaysIdleAndDelayTwiceUsesTheLaterDelay) {
-  LTimer t(&owner);
-  t.Cancel();
-  EXPECT_FALSE(t.armed());
-  t.Delay(100);
-  t.Delay(300);
-  loop.Advance(299);
-  EXPECT_EQ(owner.count(LTimer::rExpire), 0);
-  loop.Advance(1);
-  EXPECT_EQ(owner.count(LTimer::rExpire, &t), 1);
-  EXPECT_FALSE(t.armed()) << "cleared before the expiry is raised";
+TEST_F(World, TicksRoundToTheNearestMillisecondHalvesAwayFromZero) {
+  UEventClock::Set(0.0025);  // times 1000.0 is exactly 2.5
+  ASSERT_EQ(0.0025 * 1000.0, 2.5);
+  EXPECT_EQ(world.ticks(), 3);
+  UEventClock::Set(0.5005);  // 500.49999999999994: rounds down, not up
+  EXPECT_EQ(world.ticks(), 500);
 }
 
 }  // namespace

@@ -10,15 +10,19 @@ namespace {
 constexpr LCStr rPing{"Test_Ping"};
 constexpr LCStr rPong{"Test_Pong"};
 
-// A chain raiser -> mid -> top, where nobody consumes unless told to.
-class HandlerChain : public ::testing::Test {
- protected:
-  CRecorder top{nullptr, false};
-  CRecorder mid{&top, false};
-  CRecorder raiser{&mid, false};
+// Translates a ping into a pong of its own.
+class CTranslator : public LHandler {
+ public:
+  using LHandler::LHandler;
+  LEvent HandleEvent(LEvent const& e) override {
+    if (e.is(rPing)) return LEvent(rPong, this, next());
+    return LHandler::HandleEvent(e);
+  }
 };
 
-TEST_F(HandlerChain, UnconsumedEventReturnsOnceToItsSourceConsumedStopsEmptyGoesNowhere) {
+// raiser -> mid -> top, where nobody consumes unless told to.
+TEST(Handler, UnconsumedEventReturnsOnceToItsSourceConsumedStopsEmptyGoesNowhere) {
+  CRecorder top{nullptr, false}, mid{&top, false}, raiser{&mid, false};
   LHandler::Dispatch(LEvent(rPing, &raiser, raiser.next()));
   EXPECT_EQ(mid.count(rPing, &raiser), 1);
   EXPECT_EQ(top.count(rPing, &raiser), 1);
@@ -37,60 +41,43 @@ TEST_F(HandlerChain, UnconsumedEventReturnsOnceToItsSourceConsumedStopsEmptyGoes
   EXPECT_EQ(mid.mSeen.size() + top.mSeen.size() + raiser.mSeen.size(), 6u);
 }
 
-// A handler that translates the raiser's event into one of its own.
-class CTranslator : public LHandler {
- public:
-  using LHandler::LHandler;
-  LEvent HandleEvent(LEvent const& e) override {
-    if (e.is(rPing)) return LEvent(rPong, this, next());
-    return LHandler::HandleEvent(e);
-  }
-};
-
-TEST(HandlerTranslate, TranslatedEventTravelsOnButNotBackToTheFirstRaiser) {
+TEST(Handler, TranslatedEventTravelsOnAndEndsAtTheTranslatorNotTheFirstRaiser) {
   CRecorder top{nullptr, false};
   CTranslator mid{&top};
   CRecorder raiser{&mid, false};
   LHandler::Dispatch(LEvent(rPing, &raiser, &mid));
   EXPECT_EQ(top.count(rPong, &mid), 1);
-  EXPECT_EQ(top.count(rPing), 0);
-  // The pong returns once to its own source (mid), which ends it there.
-  EXPECT_EQ(raiser.count(rPing), 0);
+  EXPECT_EQ(top.count(rPing) + raiser.count(rPing), 0);
 }
 
-TEST(HandlerNames, EqualTextUnderAnotherPointerIsTheSameNameAndSourcesMustMatch) {
+TEST(Handler, NamesCompareByTextAndSourcesByAddress) {
   static char const copy[] = "Test_Ping";
   ASSERT_NE(static_cast<char const*>(copy), rPing.mText);
   CRecorder src, other;
   LEvent e(LCStr(copy), &src, nullptr);
-  EXPECT_TRUE(e.is(rPing));
-  EXPECT_FALSE(e.is(rPong));
-  EXPECT_TRUE(e.is(rPing, &src));
-  EXPECT_FALSE(e.is(rPing, &other));
+  EXPECT_TRUE(e.is(rPing) && e.is(rPing, &src));
+  EXPECT_FALSE(e.is(rPong) || e.is(rPing, &other));
 }
 
-TEST(HandlerLifecycle, DestroyingAHandlerTellsItsNextHandler) {
+TEST(Handler, DestroyingAHandlerTellsItsNextHandler) {
   CRecorder owner;
-  LHandler* dyingAddress;
+  LHandler* dying;
   {
-    CRecorder dying{&owner};
-    dyingAddress = &dying;
+    CRecorder d{&owner};
+    dying = &d;
   }
   ASSERT_EQ(owner.mSeen.size(), 1u);
   EXPECT_EQ(owner.mSeen[0].name, LHandler::rDestructing.mText);
-  EXPECT_EQ(owner.mSeen[0].source, dyingAddress);
+  EXPECT_EQ(owner.mSeen[0].source, dying);
 }
 
-TEST(HandlerFind, WalksFromFromUntilStop) {
+TEST(Handler, FindWalksUpFromFromUntilStop) {
   CRecorder a, b{&a}, c{&b}, d{&c};  // d -> c -> b -> a
   EXPECT_FALSE(LHandler::Find(&a, &d, nullptr));
   EXPECT_TRUE(LHandler::Find(&b, &d, &b)) << "wanted is stop";
-  CRecorder elsewhere;
-  EXPECT_TRUE(LHandler::Find(&elsewhere, &d, &elsewhere)) << "even when stop is off the chain";
   EXPECT_TRUE(LHandler::Find(nullptr, &d, &a));
   EXPECT_FALSE(LHandler::Find(&b, &d, &a)) << "stop comes first";
   EXPECT_FALSE(LHandler::Find(nullptr, &c, &d)) << "the walk only goes up";
-  EXPECT_TRUE(LHandler::Find(&a, &d, &d));
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
-// Peer behaviour end to end and in the requesting role: turns, keep-alives, beacons, retries.
+// The peer in the requesting role against a hand-driven listener: answers, retries, close.
 #include "CKelmarNetPeer.h"
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,100 +11,6 @@
 namespace {
 
 using namespace peerkit;
-using P = CKelmarNetPeer;
-
-// ---- two real peers: the rig's peer listens, a second one requests ------------------
-
-class PeerPair : public PeerRig {
- protected:
-  PeerPair() : PeerRig("") {
-    net.SetNextHost(CMemNet::Host(10));
-    requester = std::make_unique<CKelmarNetPeer>(&rOwner, loop.world());
-    rOwner.peer = requester.get();
-    peer->SetListen(true);
-    EXPECT_TRUE(requester->Open(0));
-  }
-  Wires FromRequester(int type) const {
-    return Sent(type, 0, {CMemNet::Host(10), static_cast<std::int32_t>(requester->port())});
-  }
-
-  COwner rOwner;
-  std::unique_ptr<CKelmarNetPeer> requester;
-};
-
-TEST_F(PeerPair, RequestAcceptedConnectsBothSidesEachDirectionInTheReceiversKey) {
-  requester->SetPassword(Str("alpha"));
-  peer->SetPassword(Str("bravo"));
-  requester->Connect(kPeer, Str("bravo"));
-  loop.Advance(1);
-  ASSERT_EQ(requester->state(), P::stConnected);
-  const std::uint8_t link = Unseal(FromRequester(4).at(0).bytes, Digest("bravo"))[2];
-  const Bytes acc = Plain(Sent(6).at(0), Digest("alpha"));
-  EXPECT_EQ(acc, (Bytes{6, 0, link, acc.back()})) << "the accept names the requester's link";
-
-  // A turn one way; keep-alives every 2000 ms hold the link up both ways.
-  requester->SendTurnA(CTestTurn(20, 1));
-  loop.Advance(20000 - 1);
-  EXPECT_EQ(owner.turns, std::vector<Bytes>{CTestTurn(20, 1).bytes()});
-  EXPECT_EQ(Sent(14).size(), 10u);
-  EXPECT_EQ(Plain(Sent(14).at(0), Digest("alpha")), (Bytes{14, 0, acc[3]})) << "its own link";
-  EXPECT_EQ(FromRequester(14).size(), 9u);
-  EXPECT_EQ(FromRequester(4).size(), 1u);
-}
-
-// The first accept is lost, and so are the requester's keep-alives: the listener hears the
-// requester last when it repeats its request.
-TEST_F(PeerPair, LostAcceptIsMadeGoodByTheRepeatedRequestUnderTheSameLinkIds) {
-  int accepts = 0;
-  net.mCopies = [&](CMemNet::SWire const& w) {
-    return (w.bytes[0] == 6 && accepts++ == 0) || (w.bytes[0] == 14 && !(w.from == kPeer)) ? 0 : 1;
-  };
-  const LTicks t0 = loop.now();
-  requester->Connect(kPeer, LString());
-  loop.Advance(2999);
-  EXPECT_EQ(requester->state(), P::stConnecting);
-  loop.Advance(1);
-  EXPECT_EQ(requester->state(), P::stConnected);
-  auto requests = FromRequester(4);
-  ASSERT_EQ(Times(requests), (std::vector<LTicks>{t0, t0 + 3000}));
-  const Bytes first = Unseal(requests[0].bytes, Digest(""));
-  const Bytes again = Unseal(requests[1].bytes, Digest(""));
-  EXPECT_EQ(Bytes(again.begin(), again.begin() + 7), Bytes(first.begin(), first.begin() + 7));
-  EXPECT_EQ(owner.count(P::rConn, peer.get()), 1) << "not taken up as new";
-  ASSERT_EQ(Sent(6).size(), 2u);
-  EXPECT_EQ(Plain(Sent(6)[1], Digest("")), Plain(Sent(6)[0], Digest("")));
-  ExpectStateChange(t0 + 3000 + 5000, P::stConnected, P::stIdle);  // the repeat restarted it
-}
-
-TEST_F(PeerPair, BeaconsCarryTheLowHalfSignExtendedGoOnceWhileWaitingAndOnlyInAConnection) {
-  EXPECT_FALSE(requester->Beacon(1, 2));
-  requester->Connect(kPeer, LString());
-  loop.Advance(1);
-  ASSERT_TRUE(requester->Beacon(0xDEADBEEFu, 0x1234567880000000ull));
-  loop.Advance(1);
-  EXPECT_EQ(Plain(FromRequester(1).at(0), kSeed),
-            (Bytes{1, 0, 0, 0xDE, 0xAD, 0xBE, 0xEF, 0x80, 0, 0, 0}));
-  EXPECT_EQ(BconRcv(*peer), (BconPair{0xDEADBEEFu, 0xFFFFFFFF80000000ull}));
-  ASSERT_TRUE(requester->Beacon(5, 0x7F000001u));
-  loop.Advance(1);
-  EXPECT_EQ(FromRequester(1).size(), 2u) << "sent, but ignored on arrival";
-  EXPECT_EQ(owner.count(P::rBcon, peer.get()), 1);
-
-  net.mHoldSends = true;
-  requester->SendTurnA(CTestTurn(4, 0));  // keeps the port busy
-  EXPECT_TRUE(requester->Beacon(6, 0x7E000001u));
-  EXPECT_TRUE(requester->Beacon(6, 0x7E000001u)) << "already waiting counts as queued";
-  EXPECT_TRUE(requester->Beacon(6, 0x7E000001u | 1ull << 32)) << "differs above what travels";
-  net.ReleaseSends();
-  loop.Advance(1);
-  EXPECT_EQ(FromRequester(1).size(), 4u);
-  EXPECT_EQ(BconRcv(*peer), (BconPair{6, 0x7E000001u}));
-  EXPECT_TRUE(requester->Beacon(6, 0x7E000001u));
-  loop.Advance(1);
-  EXPECT_EQ(FromRequester(1).size(), 5u) << "once it went out, the same pair goes again";
-}
-
-// ---- the requesting role against a hand-driven listener A ----------------------------
 
 class PeerRequesting : public PeerRig {
  protected:
@@ -124,6 +29,7 @@ class PeerRequesting : public PeerRig {
     ASSERT_EQ(peer->state(), P::stConnected);
     mAcceptedAt = loop.now();
   }
+  LTicks mAcceptedAt = 0;
 };
 
 TEST_F(PeerRequesting, UnansweredRequestRepeatsEvery3000msForEverShowingTimedOut) {
@@ -136,11 +42,12 @@ TEST_F(PeerRequesting, UnansweredRequestRepeatsEvery3000msForEverShowingTimedOut
   ASSERT_EQ(requests.size(), 11u);
   const Bytes first = Unseal(requests[0].bytes, Digest("secret"));
   for (std::size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(i);
     EXPECT_EQ(requests[i].at, t0 + 3000 * static_cast<LTicks>(i));
     EXPECT_EQ(requests[i].to, kA);
     const Bytes p = Plain(requests[i], Digest("secret"));
     ASSERT_GE(p.size(), 7u + 6 + 1);
-    EXPECT_EQ(p, Request(first[2], Digest("mine"), "secret", p.size() - 13)) << i;
+    EXPECT_EQ(p, Request(first[2], Digest("mine"), "secret", p.size() - 13));
     EXPECT_EQ(Unseal(requests[i].bytes, Digest("secret"))[1], first[1]) << "the nonce is kept";
   }
   EXPECT_EQ(owner.states, (std::vector<State>{P::stConnecting, P::stTimedOut}));
@@ -149,11 +56,13 @@ TEST_F(PeerRequesting, UnansweredRequestRepeatsEvery3000msForEverShowingTimedOut
   EXPECT_EQ(std::string(p.begin() + 7, p.end()), std::string(760, 'p') + '\0');
 }
 
+// Only a whole accept for its link from A connects; later answers to the request do nothing,
+// and a turn handed over while connecting is dropped with the request.
 TEST_F(PeerRequesting, OnlyAWholeAcceptForItsLinkFromThePeerConnectsAndTheFirstCounts) {
   Connect();
   const std::uint8_t link = Link();
-  peer->SendTurnA(CTestTurn(6, 2));  // waits while connecting; the accept drops it
-  From(*a, {6, 0x11, link});         // no room for the partner's link
+  peer->SendTurnA(CTestTurn(6, 2));
+  From(*a, {6, 0x11, link});  // no room for the partner's link
   From(*a, {6, 0x11, static_cast<std::uint8_t>(link + 1), kALink});
   From(*b, {6, 0x11, link, kALink});
   EXPECT_EQ(peer->state(), P::stConnecting);
@@ -180,16 +89,17 @@ TEST_F(PeerRequesting, BusyDenialRefusalAndCloseShowTheirReasonAndTheRequestsGoO
   };
   for (SCase c : {SCase{7, false, P::stBusy}, SCase{8, false, P::stDenied},
                   SCase{2, false, P::stRefused}, SCase{5, true, P::stClosed}}) {
+    SCOPED_TRACE(+c.type);
     c.connected ? ConnectAndAccept() : Connect();
     const std::uint8_t link = c.type == 2 ? 0 : c.connected ? kALink : Link();
     From(*a, {c.type, 0x11, static_cast<std::uint8_t>(link + 1)});
     From(*b, {c.type, 0x11, link});
-    EXPECT_EQ(peer->state(), c.connected ? P::stConnected : P::stConnecting) << +c.type;
+    EXPECT_EQ(peer->state(), c.connected ? P::stConnected : P::stConnecting);
     const std::size_t mark = net.mLog.size();
     const LTicks at = loop.now();
     From(*a, {c.type, 0x11, link});
     loop.Advance(6500);
-    EXPECT_EQ(Times(Sent(4, mark)), (std::vector<LTicks>{at + 3000, at + 6000})) << +c.type;
+    EXPECT_EQ(Times(Sent(4, mark)), (Ticks{at + 3000, at + 6000}));
     EXPECT_EQ(peer->state(), c.shown);
     peer->Disconnect(P::stIdle);
   }
@@ -198,14 +108,13 @@ TEST_F(PeerRequesting, BusyDenialRefusalAndCloseShowTheirReasonAndTheRequestsGoO
   EXPECT_TRUE(Sent(-1, mark).empty()) << "Disconnect stops the requests";
 }
 
-TEST_F(PeerRequesting, SilentPartnerTimesOutAfter5000msAndIsRequestedAgainAtOnce) {
+// A silent partner times out after 5000 ms and is requested again at once; a Connect elsewhere
+// closes the old partner first.
+TEST_F(PeerRequesting, SilentPartnerTimesOutAndConnectElsewhereClosesTheOldPartnerFirst) {
   ASSERT_NO_FATAL_FAILURE(ConnectAndAccept());
   ExpectStateChange(mAcceptedAt + 5000, P::stConnected, P::stTimedOut);
-  EXPECT_EQ(Times(Sent(14)), (std::vector<LTicks>{mAcceptedAt + 2000, mAcceptedAt + 4000}));
+  EXPECT_EQ(Times(Sent(14)), (Ticks{mAcceptedAt + 2000, mAcceptedAt + 4000}));
   EXPECT_EQ(Times(Sent(4)).back(), mAcceptedAt + 5000);
-}
-
-TEST_F(PeerRequesting, ConnectElsewhereClosesTheOldPartnerFirst) {
   ASSERT_NO_FATAL_FAILURE(ConnectAndAccept());
   const std::uint8_t link = Link();
   const std::size_t mark = net.mLog.size();
@@ -220,6 +129,7 @@ TEST_F(PeerRequesting, ConnectElsewhereClosesTheOldPartnerFirst) {
 // even once it reopens, until Connect is called again.
 TEST_F(PeerRequesting, CloseFromInsideATurnLeavesThePeerClosed) {
   for (bool full : {true, false}) {
+    SCOPED_TRACE(full);
     ASSERT_NO_FATAL_FAILURE(ConnectAndAccept());
     owner.onRecv = [&] { peer->Close(); };
     From(*a, full ? TurnMessage(kALink, CTestTurn(3, 1)) : Bytes{13, 0x11, kALink});
@@ -232,7 +142,7 @@ TEST_F(PeerRequesting, CloseFromInsideATurnLeavesThePeerClosed) {
     ASSERT_TRUE(peer->Open(kPeer.port));
     peer->SendTurnA(CTestTurn(3, 1));  // gives the send path a chance
     loop.Advance(10000);
-    EXPECT_TRUE(Sent(-1, mark).empty()) << full;
+    EXPECT_TRUE(Sent(-1, mark).empty());
     EXPECT_EQ(peer->state(), P::stIdle);
   }
   const std::size_t mark = net.mLog.size();

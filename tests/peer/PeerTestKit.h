@@ -1,4 +1,4 @@
-// Peer test kit: an independent model of the wire, a recording owner and a hand-driven endpoint.
+// Peer test kit: an independent model of the wire, a recording owner and a hand-driven rig.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,8 +20,9 @@ namespace peerkit {
 using Bytes = std::vector<std::uint8_t>;
 using State = CKelmarNetPeer::State;
 using Wires = std::vector<CMemNet::SWire>;
-
-// ---- the wire, worked out here without the peer's own helpers ----------------------
+using Ticks = std::vector<LTicks>;
+using P = CKelmarNetPeer;
+using Bcons = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
 
 // The key of the handshake messages: "QBFW", first character in the lowest byte.
 constexpr std::uint32_t kSeed = std::uint32_t{'Q'} | std::uint32_t{'B'} << 8 |
@@ -41,15 +42,15 @@ inline std::uint32_t Digest(std::string const& password) {
   return ~r;
 }
 
-// Seals (or unseals) a message under `key`: bytes 1 on, of a compressed turn only its 3-byte
-// header; each byte is XORed with the register's two low bytes, which then runs over the plain.
+// Seals or unseals bytes 1 on (of a compressed turn only its 3-byte header): each is XORed with
+// the register's two low bytes, which then runs over the plain byte.
 inline Bytes Code(Bytes p, std::uint32_t key, bool seal) {
-  const std::size_t count = (!p.empty() && p[0] == 12) ? 3 : p.size();
+  const std::size_t count = p.size() > 3 && p[0] == 12 ? 3 : p.size();
   std::uint32_t r = key;
-  for (std::size_t i = 1; i < count && i < p.size(); ++i) {
-    const std::uint8_t plain = seal ? p[i] : p[i] ^ static_cast<std::uint8_t>(r ^ (r >> 8));
-    p[i] ^= static_cast<std::uint8_t>(r ^ (r >> 8));
-    r = CrcStep(r, plain);
+  for (std::size_t i = 1; i < count; ++i) {
+    const auto k = static_cast<std::uint8_t>(r ^ (r >> 8));
+    p[i] ^= k;
+    r = CrcStep(r, seal ? p[i] ^ k : p[i]);
   }
   return p;
 }
@@ -87,66 +88,50 @@ struct CTestTurn : CDmxTurn {
   Bytes bytes() const { return Bytes(data(), data() + size()); }
 };
 
-// A compressed turn message: the payload comes from the codec and is not sealed.
+// A compressed turn message, random byte 0; the codec's payload is not sealed.
 inline Bytes TurnMessage(std::uint8_t link, CDmxTurn const& t) {
-  Bytes b{12, 0x6B, link};
-  b.resize(3 + 2 * CDmxTurn::kMaxSize);
+  Bytes b(3 + 2 * CDmxTurn::kMaxSize);
+  b[0] = 12, b[2] = link;
   b.resize(3 +
            CKelmarNet::EncodeData(b.data() + 3, t.data(), static_cast<std::uint16_t>(t.size())));
   return b;
 }
-
-// The turn a compressed turn message carries.
-inline Bytes TurnPayload(Bytes const& message) {
-  unsigned char out[CKelmarNet::kTurnBufSize] = {};
-  const std::uint32_t n = CKelmarNet::DecodeData(
-      message.data() + 3, static_cast<std::uint32_t>(message.size() - 3), out);
-  return Bytes(out + 1, out + 1 + n);
-}
-
 inline LString Str(std::string const& s) {
   return LString(reinterpret_cast<unsigned char const*>(s.data()),
                  static_cast<std::uint32_t>(s.size()));
 }
-
-using BconPair = std::pair<std::uint32_t, std::uint64_t>;
-inline BconPair BconRcv(CKelmarNetPeer const& peer) {
-  BconPair got;
-  peer.GetBconRcv(got.first, got.second);
-  return got;
-}
-
-// ---- what crossed the net -------------------------------------------------------------
 
 inline Bytes Types(Wires const& ws) {
   Bytes out;
   for (auto const& w : ws) out.push_back(w.bytes.empty() ? 0 : w.bytes[0]);
   return out;
 }
-
-inline std::vector<LTicks> Times(Wires const& ws) {
-  std::vector<LTicks> out;
+inline Ticks Times(Wires const& ws) {
+  Ticks out;
   for (auto const& w : ws) out.push_back(w.at);
   return out;
 }
 
-// ---- the ends a test drives ----------------------------------------------------------
-
-// An owner that records its peer's events, answers requests (accepts unless onConn says
-// otherwise) and keeps every turn it was handed and every state it was told of.
+// Records its peer's events and states, keeps the turns and beacons it is handed, and accepts
+// each request unless onConn answers it instead.
 class COwner : public CRecorder {
  public:
   CKelmarNetPeer* peer = nullptr;
   std::vector<Bytes> turns;
   std::vector<State> states;
+  Bcons bcons;
   std::function<void()> onRecv;  // runs while "CKelmarNetPeer_Recv" is handled
-  std::function<void()> onConn;  // answers "CKelmarNetPeer_Conn" instead of accepting
+  std::function<void()> onConn;
 
   LEvent HandleEvent(LEvent const& e) override {
     if (peer && e.mSource == peer) {
-      if (e.is(CKelmarNetPeer::rStat)) states.push_back(peer->state());
-      if (e.is(CKelmarNetPeer::rConn)) onConn ? onConn() : peer->Accept(true);
-      if (e.is(CKelmarNetPeer::rRecv)) {
+      if (e.is(P::rStat)) states.push_back(peer->state());
+      if (e.is(P::rBcon)) {
+        auto& got = bcons.emplace_back();
+        peer->GetBconRcv(got.first, got.second);
+      }
+      if (e.is(P::rConn)) onConn ? onConn() : peer->Accept(true);
+      if (e.is(P::rRecv)) {
         turns.emplace_back(peer->recvTurn(), peer->recvTurn() + peer->recvSize());
         if (onRecv) onRecv();
       }
@@ -155,8 +140,8 @@ class COwner : public CRecorder {
   }
 };
 
-// One peer at kPeer with its own password, and bare ports A and B that send datagrams built
-// by hand; their own passwords are "apw" and "bpw".
+// One peer at kPeer with its own password, and bare ports A and B (own passwords "apw" and
+// "bpw") that send datagrams built by hand.
 class PeerRig : public ::testing::Test {
  protected:
   static inline const CUDPAddr kPeer{CMemNet::Host(20), 51209};
@@ -179,8 +164,8 @@ class PeerRig : public ::testing::Test {
     port->Open(addr.port, 0, 1024);
     return port;
   }
-  // `bytes` from `end`, sealed as the peer expects them unless `raw`; runs until idle. Goes
-  // out even while the net holds the peer's sends.
+  // Sends `bytes` from `end`, sealed as the peer expects unless `raw`, even while the net holds
+  // the peer's sends; runs until idle.
   void From(CUDPPort& end, Bytes const& bytes, bool raw = false) {
     const Bytes wire = raw ? bytes : Seal(bytes, bytes[0] <= 2 ? kSeed : kOwnKey);
     const bool hold = std::exchange(net.mHoldSends, false);
@@ -214,7 +199,6 @@ class PeerRig : public ::testing::Test {
   std::unique_ptr<CKelmarNetPeer> peer;
   CRecorder parties;
   std::unique_ptr<CUDPPort> a, b;
-  LTicks mAcceptedAt = 0;
 };
 
 }  // namespace peerkit

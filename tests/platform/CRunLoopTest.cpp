@@ -12,22 +12,22 @@
 
 namespace {
 
-// Appends its id to a log when called as an observer or fired as a timer.
+// Appends its id to a log when called as an observer or fired as a timer; an observer
+// with a key removes itself.
 struct SMark {
   std::vector<int>* log;
   int id;
-  CRunLoop* removeFrom = nullptr;  // set: an observer that removes itself when called
   std::uint64_t key = 0;
   static void Call(void* info) {
     auto* m = static_cast<SMark*>(info);
     m->log->push_back(m->id);
-    if (m->removeFrom) m->removeFrom->RemoveObserver(m->key);
+    if (m->key) CRunLoop::Current().RemoveObserver(m->key);
   }
   static void Fire(CLoopTimer*, void* info) { Call(info); }
 };
 
-// Each test switches to manual time so loop timers fall due only when it says so, and
-// starts from a loop with no work left over from an earlier test.
+// On manual time, loop timers fall due only when a test says so; each test starts from
+// a loop with no work left over.
 class RunLoop : public ::testing::Test {
  protected:
   RunLoop() {
@@ -40,7 +40,7 @@ class RunLoop : public ::testing::Test {
 };
 
 TEST_F(RunLoop, ObserversRunEveryIterationInOrderAndMayRemoveThemselves) {
-  SMark a{&log, 1}, self{&log, 2, &loop}, b{&log, 3};
+  SMark a{&log, 1}, self{&log, 2}, b{&log, 3};
   const auto ka = loop.AddObserver(&SMark::Call, &a);
   self.key = loop.AddObserver(&SMark::Call, &self);
   const auto kb = loop.AddObserver(&SMark::Call, &b);
@@ -52,7 +52,7 @@ TEST_F(RunLoop, ObserversRunEveryIterationInOrderAndMayRemoveThemselves) {
   loop.RemoveObserver(kb);
 }
 
-TEST_F(RunLoop, LoopTimersFireOnceInOrderOfFireTimeThenArmingUntilMovedOrCancelled) {
+TEST_F(RunLoop, LoopTimersFireOnceByFireTimeThenArmingOrderUnlessMovedDisarmedOrDestroyed) {
   SMark m1{&log, 1}, m2{&log, 2}, m3{&log, 3};
   CLoopTimer t1(&SMark::Fire, &m1), t2(&SMark::Fire, &m2), t3(&SMark::Fire, &m3);
   t1.Arm(0.010);
@@ -65,25 +65,22 @@ TEST_F(RunLoop, LoopTimersFireOnceInOrderOfFireTimeThenArmingUntilMovedOrCancell
   EXPECT_EQ(log, (std::vector<int>{3, 1, 2}));
   t1.Arm(0.010);
   t1.Arm(0.020);  // re-arming moves the fire time
+  t2.Arm(0);
+  t2.Disarm();
+  CLoopTimer(&SMark::Fire, &m3).Arm(0);  // destroyed while armed
   UEventClock::Set(500.025);
   loop.RunOnce(0);
-  EXPECT_EQ(log.size(), 3u) << "one-shot, and moved";
+  EXPECT_EQ(log.size(), 3u);
   UEventClock::Set(500.030);
   loop.RunOnce(0);
   EXPECT_EQ(log, (std::vector<int>{3, 1, 2, 1}));
-  t2.Arm(0);
-  t2.Disarm();
-  t2.Disarm();                           // disarming an idle timer is harmless
-  CLoopTimer(&SMark::Fire, &m3).Arm(0);  // destroyed while armed
-  loop.RunOnce(0);
-  EXPECT_EQ(log.size(), 4u);
   EXPECT_LT(loop.nextFire(), 0);
 }
 
 TEST_F(RunLoop, TimerReArmedWithZeroFromItsCallbackFiresNextIteration) {
   int calls = 0;
-  auto again = [](CLoopTimer* t, void* info) {
-    if (++*static_cast<int*>(info) < 3) t->Arm(0);
+  auto again = [](CLoopTimer* t, void* n) {
+    if (++*static_cast<int*>(n) < 3) t->Arm(0);
   };
   CLoopTimer t(again, &calls);
   t.Arm(0);
@@ -94,9 +91,9 @@ TEST_F(RunLoop, TimerReArmedWithZeroFromItsCallbackFiresNextIteration) {
   EXPECT_FALSE(loop.RunOnce(0));
 }
 
-// Real threads: a loop blocked without limit in Run is woken by another thread's WakeUp
-// and calls its observers again before it blocks again; functions posted to it run there.
-TEST(RunLoopThreads, WakeUpsAndPostsFromAnotherThreadReachABlockedLoop) {
+// A loop blocked without limit in Run is woken by another thread's WakeUp and calls its
+// observers before it blocks again; posted functions run there, in order; Stop ends Run.
+TEST(RunLoopThreads, WakeUpsPostsAndStopFromAnotherThreadReachABlockedLoop) {
   std::atomic<int> calls{0};
   std::atomic<CRunLoop*> other{nullptr};
   std::atomic<bool> stopped{false};
@@ -109,30 +106,28 @@ TEST(RunLoopThreads, WakeUpsAndPostsFromAnotherThreadReachABlockedLoop) {
   });
   while (!other.load()) std::this_thread::yield();
   CRunLoop& loop = *other.load();
-  std::vector<int> ran;
+  int ran = 0;
   for (int i = 0; i < 100; ++i) {
     loop.Post([&ran, &loop, i] {
       EXPECT_TRUE(loop.onLoopThread());
-      ran.push_back(i);
+      EXPECT_EQ(ran++, i);
     });
   }
-  // A lost wake-up leaves the loop blocked without limit and this test failing at its deadline.
+  // A lost wake-up leaves the loop blocked without limit, and this test at its deadline.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int woke = 0;
-  while (woke < 20) {
+  for (; woke < 20; ++woke) {
     const int before = calls;
     loop.WakeUp();
     while (calls <= before && std::chrono::steady_clock::now() < deadline)
       std::this_thread::yield();
     if (calls <= before) break;
-    ++woke;
   }
   loop.Stop();
   stopped = true;
   t.join();
   EXPECT_EQ(woke, 20);
-  ASSERT_EQ(ran.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(ran[i], i);
+  EXPECT_EQ(ran, 100);
 }
 
 TEST(RunLoopThreads, StopFromAnotherThreadBeforeRunEndsItAtOnce) {
