@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <new>
+#include <utility>
 
 #include "CPsxThread.h"
 
@@ -76,9 +77,10 @@ CPsxIOSig::~CPsxIOSig() {
   for (int fd : {mPipe[1], mPipe[0], mEpoll})
     if (fd >= 0) close(fd);
   // Records left by users that never called Finish are released with the instance.
-  mIdle.DeleteAll();
-  mWaiting.DeleteAll();
-  mReady.DeleteAll();
+  while (mReady.RemoveFirst()) {
+  }
+  for (auto& pair : mRecords)
+    for (SFile* f : pair) delete f;
 }
 
 bool CPsxIOSig::threadStarted() const {
@@ -91,55 +93,70 @@ void CPsxIOSig::WakeThread() {
   [[maybe_unused]] ssize_t n = ::write(mPipe[1], &byte, 1);
 }
 
+CPsxIOSig::SFile* CPsxIOSig::Record(int fd, IO io, SFile::State state) const {
+  if (fd < 0 || fd >= FD_SETSIZE) return nullptr;
+  SFile* f = mRecords[fd][io];
+  return f && f->mState == state ? f : nullptr;
+}
+
 void CPsxIOSig::Arm(int fd) {
   epoll_event ev{};
   ev.data.fd = fd;
   ev.events = EPOLLONESHOT;
-  if (Find(fd, read, mWaiting)) ev.events |= EPOLLIN;
-  if (Find(fd, write, mWaiting)) ev.events |= EPOLLOUT;
+  if (Record(fd, read, SFile::waiting)) ev.events |= EPOLLIN;
+  if (Record(fd, write, SFile::waiting)) ev.events |= EPOLLOUT;
   epoll_ctl(mEpoll, EPOLL_CTL_MOD, fd, &ev);
+}
+
+void CPsxIOSig::Report(SFile** found, int n) {
+  // Most recently waited for first; a pass finds few, so an insertion sort will do.
+  for (int i = 1; i < n; ++i)
+    for (int j = i; j > 0 && found[j - 1]->mWaited < found[j]->mWaited; --j)
+      std::swap(found[j - 1], found[j]);
+  for (int i = 0; i < n; ++i) {
+    found[i]->mState = SFile::ready;
+    mReady.Append(found[i]);
+  }
 }
 
 void* CPsxIOSig::ThreadCB(void* self) {
   auto* sig = static_cast<CPsxIOSig*>(self);
-  epoll_event events[64];
+  constexpr int kEvents = 64;
+  epoll_event events[kEvents];
+  SFile* found[2 * kEvents];
   for (;;) {
-    const int n = epoll_wait(sig->mEpoll, events, 64, -1);
-    bool found = false;
+    const int n = epoll_wait(sig->mEpoll, events, kEvents, -1);
+    int nFound = 0;
     {
       CPsxMutex::Hold hold(sig->mLock);
       if (sig->mQuit) return nullptr;
-      // What was reported for each descriptor in this pass.
-      for (int i = 0; i < n; ++i)
-        if (events[i].data.fd != sig->mPipe[0])
-          sig->mReported[events[i].data.fd] = events[i].events;
-      auto ready = [&](SFile const* f) {
-        const std::uint32_t e = sig->mReported[f->mFd];
-        return (e & (EPOLLERR | EPOLLHUP | (f->mIO == read ? EPOLLIN : EPOLLOUT))) != 0;
-      };
-      // One pass over the waiting list, keeping its order: ready records move to the
-      // end of the ready list, the others go back.
-      LSLink<SFile> pass;
-      sig->mWaiting.Detach(pass);
-      while (SFile* f = pass.RemoveFirst()) {
-        Put(f, ready(f) ? sig->mReady : sig->mWaiting, false);
-        found |= f->mList == &sig->mReady;
-      }
       for (int i = 0; i < n; ++i) {
-        if (events[i].data.fd == sig->mPipe[0]) {
+        const int fd = events[i].data.fd;
+        if (fd == sig->mPipe[0]) {
           char drain[64];
-          while (::read(sig->mPipe[0], drain, sizeof drain) > 0) {
+          while (::read(fd, drain, sizeof drain) > 0) {
           }
-        } else {
-          sig->mReported[events[i].data.fd] = 0;
-          if (sig->Find(events[i].data.fd, read, sig->mWaiting) ||
-              sig->Find(events[i].data.fd, write, sig->mWaiting))
-            sig->Arm(events[i].data.fd);  // one-shot: the direction still waited for
+          continue;
         }
+        // A descriptor finished since the report has no waiting record and is skipped.
+        const std::uint32_t e = events[i].events;
+        for (IO io : {read, write}) {
+          SFile* f = sig->Record(fd, io, SFile::waiting);
+          if (f && (e & (EPOLLERR | EPOLLHUP | (io == read ? EPOLLIN : EPOLLOUT))))
+            found[nFound++] = f;
+        }
+      }
+      sig->Report(found, nFound);
+      // One-shot: a descriptor reported for one direction is armed again for the other.
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd != sig->mPipe[0] &&
+            (sig->Record(fd, read, SFile::waiting) || sig->Record(fd, write, SFile::waiting)))
+          sig->Arm(fd);
       }
     }
     // Raised after the unlock: this lock and the world's are never held together.
-    if (found) sig->mSignal.Signal();
+    if (nFound) sig->mSignal.Signal();
   }
 }
 
@@ -158,25 +175,11 @@ void CPsxIOSig::Signaled() {
       CPsxMutex::Hold hold(mLock);
       f = mReady.RemoveFirst();
       // Idle again before its callback, which may Wait again or Finish at once.
-      if (f) Put(f, mIdle, true);
+      if (f) f->mState = SFile::idle;
     }
     if (!f) return;
     f->mCallback.function(f->mCallback.context, f->mIO);
   }
-}
-
-CPsxIOSig::SFile* CPsxIOSig::Find(int fd, IO io, LSLink<SFile> const& list) const {
-  if (fd < 0 || fd >= FD_SETSIZE) return nullptr;
-  SFile* f = mRecords[fd][io];
-  return f && f->mList == &list ? f : nullptr;
-}
-
-void CPsxIOSig::Put(SFile* f, LSLink<SFile>& list, bool front) {
-  if (front)
-    list.Insert(f);
-  else
-    list.Append(f);
-  f->mList = &list;
 }
 
 bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
@@ -199,8 +202,6 @@ bool CPsxIOSig::Prepare(int fd, Callback const& cb) {
   }
   SetNonBlocking(fd);
   CPsxMutex::Hold hold(sig->mLock);
-  Put(r, sig->mIdle, true);
-  Put(w, sig->mIdle, false);
   sig->mRecords[fd][read] = r;
   sig->mRecords[fd][write] = w;
   return true;
@@ -210,10 +211,10 @@ void CPsxIOSig::Wait(int fd, IO io) {
   CPsxIOSig* sig = gPsxIOSig;
   if (!sig) return;
   CPsxMutex::Hold hold(sig->mLock);
-  SFile* f = sig->Find(fd, io, sig->mIdle);
+  SFile* f = sig->Record(fd, io, SFile::idle);
   if (!f) return;
-  sig->mIdle.Remove(f);
-  Put(f, sig->mWaiting, true);
+  f->mState = SFile::waiting;
+  f->mWaited = ++sig->mWaits;
   sig->Arm(fd);  // takes effect at once, also for a thread inside epoll_wait
 }
 
@@ -225,7 +226,7 @@ void CPsxIOSig::Finish(int fd) {
   epoll_ctl(sig->mEpoll, EPOLL_CTL_DEL, fd, nullptr);
   for (IO io : {read, write}) {
     if (SFile* f = sig->mRecords[fd][io]) {
-      f->mList->Remove(f);
+      if (f->mState == SFile::ready) sig->mReady.Remove(f);
       delete f;
       sig->mRecords[fd][io] = nullptr;
     }

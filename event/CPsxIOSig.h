@@ -18,7 +18,8 @@ class CPsxThread;
 // direction (interest is one-shot), and unregisters with Finish before closing it.
 // Every operation but the thread's body runs on the world's thread. The thread waits
 // in epoll with one-shot interest, so a Wait re-arms its descriptor in the kernel
-// without waking the thread.
+// without waking the thread, and a pass costs only the descriptors it was told of.
+// The records that one pass finds ready are reported most recently waited for first.
 class CPsxIOSig : public LHandler {
  public:
   enum IO { read = 0, write = 1 };
@@ -26,11 +27,13 @@ class CPsxIOSig : public LHandler {
 
   // One registration: a descriptor, a direction and the callback.
   struct SFile : SSLink {
+    enum State : std::uint8_t { idle, waiting, ready };
     SFile(int fd, Callback const& cb, IO io) : mFd(fd), mCallback(cb), mIO(io) {}
     int mFd;
     Callback mCallback;
     IO mIO;
-    LSLink<SFile>* mList = nullptr;  // the list it is on: found without a walk
+    State mState = idle;
+    std::uint64_t mWaited = 0;  // when it was last waited for: orders the reports of a pass
   };
 
   // Counts a user; the first one creates the instance and its thread on `world`,
@@ -60,26 +63,25 @@ class CPsxIOSig : public LHandler {
   LEvent HandleEvent(LEvent const& e) override;
   // Reports the ready records, oldest first, with no lock held during a callback.
   void Signaled();
-  SFile* Find(int fd, IO io, LSLink<SFile> const& list) const;
 
   bool threadStarted() const;
 
  private:
   void WakeThread();  // lock held
+  // The record of `fd` and `io` if it is in `state`, else null (lock held).
+  SFile* Record(int fd, IO io, SFile::State state) const;
   // Asks the kernel for one report on `fd`, for the directions waited for (lock held).
   void Arm(int fd);
-  // Puts a record on a list, at the front or the end (lock held).
-  static void Put(SFile* f, LSLink<SFile>& list, bool front);
+  // Moves the records that one pass found ready to the ready list (lock held).
+  void Report(SFile** found, int n);
 
   LAsyncSignal mSignal;  // bound to the first user's world
-  LSLink<SFile> mIdle;
-  LSLink<SFile> mWaiting;
-  LSLink<SFile> mReady;
+  LSLink<SFile> mReady;  // found ready, not reported yet: oldest first
   int mPipe[2] = {-1, -1};
-  int mEpoll = -1;                           // the interest: one-shot, re-armed by Wait
-  SFile* mRecords[FD_SETSIZE][2] = {};       // by descriptor and direction
-  std::uint32_t mReported[FD_SETSIZE] = {};  // the thread's events of one pass
+  int mEpoll = -1;                      // the interest: one-shot, re-armed by Wait
+  SFile* mRecords[FD_SETSIZE][2] = {};  // by descriptor and direction
+  std::uint64_t mWaits = 0;             // counts Wait calls: the records' mWaited
   bool mQuit = false;
-  CPsxMutex mLock;  // guards the lists, the interest and mQuit
+  CPsxMutex mLock;  // guards the records, the ready list, the interest and mQuit
   CPsxThread* mThread = nullptr;
 };

@@ -202,10 +202,9 @@ int main(int argc, char** argv) {
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, ":c:p:d:r:ql:hv", options, nullptr)) != -1;) {
     std::string const arg = optarg ? optarg : "";
+    // Settings take any whole number: the plug-in's validation bounds them.
     auto number = [&](char const* name) {
-      auto v = ParseInt(arg, -2147483647L, 2147483647L);
-      if (!v) UsageError(std::string(name) + ": not a whole number: '" + arg + "'");
-      return double(*v);
+      return double(IntOption(name, arg, -2147483647L, 2147483647L));
     };
     switch (c) {
       case 'c':
@@ -233,12 +232,9 @@ int main(int argc, char** argv) {
         levels = *parsed;
         break;
       }
-      case 'r': {
-        auto v = ParseInt(arg, 1, 1000);
-        if (!v) UsageError("--fps: a whole number 1..1000, not '" + arg + "'");
-        fps = double(*v);
+      case 'r':
+        fps = double(IntOption("--fps", arg, 1, 1000));
         break;
-      }
       case 'q':
         mode = CHostView::Mode::kQuiet;
         break;
@@ -254,12 +250,9 @@ int main(int argc, char** argv) {
       case kPercent:
         format = LevelFormat::kPercent;
         break;
-      case 'l': {
-        auto v = ParseInt(arg, 0, 4);
-        if (!v) UsageError("--log-level: 0..4, not '" + arg + "'");
-        SetLogLevel(int(*v));
+      case 'l':
+        SetLogLevel(int(IntOption("--log-level", arg, 0, 4)));
         break;
-      }
       case 'h':
         Usage(std::cout);
         return 0;

@@ -292,16 +292,9 @@ SOptions ParseArgs(int argc, char** argv) {
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, ":p:P:d:r:s:b:l:hv", options, nullptr)) != -1;) {
     std::string const arg = optarg ? optarg : "";
-    auto number = [&](char const* name, long lo, long hi) {
-      auto v = ParseInt(arg, lo, hi);
-      if (!v)
-        UsageError(std::string(name) + ": a whole number " + std::to_string(lo) + ".." +
-                   std::to_string(hi) + ", not '" + arg + "'");
-      return *v;
-    };
     switch (c) {
       case 'p':
-        o.port = number("--port", 0, 65535);
+        o.port = IntOption("--port", arg, 0, 65535);
         break;
       case 'P':
         o.password = arg;
@@ -321,13 +314,13 @@ SOptions ParseArgs(int argc, char** argv) {
         o.pattern = arg;
         break;
       case kChannels:
-        o.channels = int(number("--channels", 1, 512));
+        o.channels = int(IntOption("--channels", arg, 1, 512));
         break;
       case 'r':
-        o.fps = double(number("--fps", 1, 1000));
+        o.fps = double(IntOption("--fps", arg, 1, 1000));
         break;
       case 's':
-        o.seconds = double(number("--seconds", 0, 86400 * 365));
+        o.seconds = double(IntOption("--seconds", arg, 0, 86400 * 365));
         break;
       case 'b': {
         const auto comma = arg.find(',');
@@ -339,7 +332,7 @@ SOptions ParseArgs(int argc, char** argv) {
         break;
       }
       case kShow:
-        o.show = int(number("--show", 0, 512));
+        o.show = int(IntOption("--show", arg, 0, 512));
         break;
       case kHex:
         o.format = LevelFormat::kHex;
@@ -351,7 +344,7 @@ SOptions ParseArgs(int argc, char** argv) {
         o.json = true;
         break;
       case 'l':
-        SetLogLevel(int(number("--log-level", 0, 4)));
+        SetLogLevel(int(IntOption("--log-level", arg, 0, 4)));
         break;
       case 'h':
         Usage(std::cout);
