@@ -178,6 +178,7 @@ TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
   ASSERT_TRUE(host);
   // Without -d, the peer sends the frames it reads on standard input.
   CChildProcess* peer = Peer({"connect", Loopback(port), "--json"});
+  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "connected"}})));
   ASSERT_TRUE(peer->Send("1,2,3"));
   ASSERT_TRUE(Wait(host, HostLevels({1, 2, 3})));
 
@@ -185,9 +186,9 @@ TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
   ASSERT_EQ(host->Terminate(kStep), 0) << host->Transcript();
   CChildProcess* again = OpenHost(port);
   ASSERT_TRUE(again);
-  // The peer notices the silence (after 5 s), then connects again by itself (retrying every 3 s).
-  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "timed out"}}), 12s));
-  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "connected"}}), kStep));
+  // The peer notices the silence (after 5 s), then connects again by itself. States are
+  // notes that merge: when the new host answers at once, "timed out" is never shown.
+  ASSERT_TRUE(Wait(peer, Event("state", {{"state", "connected"}}), 12s));
   EXPECT_TRUE(Wait(again, HostLevels({1, 2, 3})));
 }
 

@@ -55,10 +55,7 @@ void CMemNet::Transmit(CMemPort& from, CUDPAddr const& to, void const* data, uns
   auto const* bytes = static_cast<std::uint8_t const*>(data);
   mLog.push_back({from.addr(), to, {bytes, bytes + len}, mWorld.ticks()});
   SWire const& w = mLog.back();
-  const int copies = mCopies ? mCopies(w) : 1;
-  const LTicks delay = mDelay ? mDelay(w) : 0;
-  CMemPort* dest = Find(to);
-  for (int i = 0; dest && i < copies; ++i) dest->Arrive(from.addr(), w.bytes, w.at + delay + i);
+  if (CMemPort* dest = mDeliver ? Find(to) : nullptr) dest->Arrive(from.addr(), w.bytes, w.at);
 }
 
 void CMemNet::ReleaseSends() {

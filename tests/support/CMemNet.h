@@ -1,10 +1,9 @@
-// An in-memory network of UDP ports on one world, with knobs for loss, duplication
-// and delay, and a log of every datagram that crossed it.
+// An in-memory network of UDP ports on one world, with a log of every datagram that
+// crossed it.
 #pragma once
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <vector>
 
 #include "CUDPPort.h"
@@ -33,10 +32,8 @@ class CMemNet {
   void SetNextHost(std::uint64_t host) { mNextHost = host; }
   static std::uint64_t Host(unsigned last);
 
-  // How many copies of a datagram arrive (0: lost, 2: duplicated). Default 1.
-  std::function<int(SWire const&)> mCopies;
-  // Delay of a datagram on the wire, in ms (copies after the first come 1 ms later).
-  std::function<LTicks(SWire const&)> mDelay;
+  // While false, datagrams are logged but never arrive.
+  bool mDeliver = true;
   // While true, sends stay pending (the port is busy) until ReleaseSends.
   bool mHoldSends = false;
   void ReleaseSends();
