@@ -2,9 +2,8 @@
 #include "LAsyncWorld.h"
 
 LAsyncWorld::~LAsyncWorld() {
-  // The lists only borrow their members: unlink, never destroy.
-  while (mTimers.RemoveFirst()) {
-  }
+  // The lists and the heap only borrow their members: unlink, never destroy.
+  for (LAsyncTimer* t : mTimers) t->mSlot = -1;
   while (mEvents.RemoveFirst()) {
   }
   while (mSignals.RemoveFirst()) {
@@ -13,39 +12,63 @@ LAsyncWorld::~LAsyncWorld() {
 
 void LAsyncWorld::SetTimer(LAsyncTimer* timer, LTicks const& delay) {
   const LTicks due = ticks() + delay;
+  timer->mDue = due;
   timer->mSeq = ++mTimerSeq;
   // Peers restart their timers on every datagram, nearly always to a later time. Such
-  // a timer keeps its place in the list for now (a place is never later than its due
-  // time) and is put right only when it reaches the front, so a restart walks nothing.
-  if (timer->linked() && due - timer->mPlace > 0) {
-    timer->mDue = due;
-    return;
+  // a timer keeps its key for now (a key is never later than its due time) and is put
+  // right only when it reaches the top, so a restart costs nothing.
+  if (timer->scheduled() && due - timer->mPlace > 0) return;
+  timer->mPlace = due;
+  timer->mPlaceSeq = timer->mSeq;
+  if (!timer->scheduled()) {
+    timer->mSlot = static_cast<std::ptrdiff_t>(mTimers.size());
+    mTimers.push_back(timer);
   }
-  mTimers.Remove(timer);
-  timer->mDue = timer->mPlace = due;
-  if (Place(timer)) RescheduleTimer();
+  Fix(timer->mSlot);
+  if (timer->mSlot == 0) RescheduleTimer();
 }
 
-bool LAsyncWorld::Place(LAsyncTimer* timer) const {
-  // By place, and equal places in the order set: pass every timer placed no later
-  // that was set before this one.
-  LAsyncTimer* after = nullptr;
-  for (LSLinkIter<LAsyncTimer> it(mTimers); it;) {
-    const LTicks d = it->mPlace - timer->mPlace;
-    if (d > 0 || (d == 0 && it->mSeq > timer->mSeq)) break;
-    after = it.current();
+bool LAsyncWorld::Before(LAsyncTimer const* a, LAsyncTimer const* b) {
+  const LTicks d = a->mPlace - b->mPlace;
+  return d < 0 || (d == 0 && a->mPlaceSeq < b->mPlaceSeq);
+}
+
+void LAsyncWorld::Put(LAsyncTimer* timer, std::ptrdiff_t slot) const {
+  mTimers[static_cast<std::size_t>(slot)] = timer;
+  timer->mSlot = slot;
+}
+
+void LAsyncWorld::Fix(std::ptrdiff_t slot) const {
+  const auto n = static_cast<std::ptrdiff_t>(mTimers.size());
+  LAsyncTimer* t = mTimers[static_cast<std::size_t>(slot)];
+  // Up while it comes before its parent, then down while a child comes before it.
+  while (slot > 0) {
+    LAsyncTimer* parent = mTimers[static_cast<std::size_t>((slot - 1) / 2)];
+    if (!Before(t, parent)) break;
+    Put(parent, slot);
+    slot = (slot - 1) / 2;
   }
-  mTimers.InsertAfter(timer, after);
-  return !after;
+  for (;;) {
+    std::ptrdiff_t child = 2 * slot + 1;
+    if (child >= n) break;
+    if (child + 1 < n && Before(mTimers[static_cast<std::size_t>(child + 1)],
+                                mTimers[static_cast<std::size_t>(child)]))
+      ++child;
+    if (!Before(mTimers[static_cast<std::size_t>(child)], t)) break;
+    Put(mTimers[static_cast<std::size_t>(child)], slot);
+    slot = child;
+  }
+  Put(t, slot);
 }
 
 LAsyncTimer* LAsyncWorld::Earliest() const {
   for (;;) {
-    LAsyncTimer* first = mTimers[0];
-    if (!first || first->mPlace == first->mDue) return first;
-    mTimers.RemoveFirst();  // moved later meanwhile: to its real place
-    first->mPlace = first->mDue;
-    Place(first);
+    if (mTimers.empty()) return nullptr;
+    LAsyncTimer* first = mTimers.front();
+    if (first->mPlace == first->mDue) return first;
+    first->mPlace = first->mDue;  // moved later meanwhile: to its real place
+    first->mPlaceSeq = first->mSeq;
+    Fix(0);
   }
 }
 
@@ -57,17 +80,25 @@ LTicks LAsyncWorld::remain() const {
 }
 
 void LAsyncWorld::DriveTimers() {
-  // Out of the list before its owner hears of it, so the owner may set it again; one
+  // Out of the heap before its owner hears of it, so the owner may set it again; one
   // set again with delay 0 expires again within this drive.
   while (LAsyncTimer* t = Earliest()) {
     if (t->mDue - ticks() > 0) return;
-    mTimers.RemoveFirst();
+    CancelTimer(t);
     LHandler::Dispatch(LEvent(LAsyncTimer::rExpire, t, t->next()));
   }
 }
 
 void LAsyncWorld::CancelTimer(LAsyncTimer* timer) {
-  mTimers.Remove(timer);
+  const std::ptrdiff_t slot = timer->mSlot;
+  if (slot < 0) return;
+  timer->mSlot = -1;
+  LAsyncTimer* last = mTimers.back();
+  mTimers.pop_back();
+  if (last != timer) {
+    Put(last, slot);
+    Fix(slot);
+  }
 }
 
 void LAsyncWorld::SetEvent(LAsyncEvent* event) {

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "LHandler.h"
 #include "LSLink.h"
@@ -12,7 +14,7 @@ class CRunLoop;
 class LAsyncWorld;
 
 // A one-shot timer of a world: "LAsyncTimer_Expire" reaches its owner when it is due.
-class LAsyncTimer : public LHandler, public SSLink {
+class LAsyncTimer : public LHandler {
  public:
   static constexpr LCStr rExpire{"LAsyncTimer_Expire"};
 
@@ -24,14 +26,16 @@ class LAsyncTimer : public LHandler, public SSLink {
   void Delay(LTicks const& delay);
   // Unschedules it; an unscheduled timer is left alone.
   void Cancel();
-  bool scheduled() const { return linked(); }
+  bool scheduled() const { return mSlot >= 0; }
 
  private:
   friend class LAsyncWorld;
   LAsyncWorld* mWorld;
-  LTicks mDue = 0;         // when it expires
-  LTicks mPlace = 0;       // its place in the timers list, never later than mDue
-  std::uint64_t mSeq = 0;  // when it was last set: equal due times go in this order
+  LTicks mDue = 0;              // when it expires
+  std::uint64_t mSeq = 0;       // when it was last set: equal due times go in this order
+  LTicks mPlace = 0;            // its key in the timer heap, never later than mDue ...
+  std::uint64_t mPlaceSeq = 0;  // ... with the mSeq it had when placed
+  std::ptrdiff_t mSlot = -1;    // its index in the heap, -1 when not scheduled
 };
 
 // A deferred notification: after Notify, "LAsyncEvent_Note" reaches the owner from the
@@ -74,7 +78,7 @@ class LAsyncSignal : public LHandler, public SSLink {
   LAsyncWorld* mWorld;
 };
 
-// Keeps the timers (sorted by due time), the deferred events and the raised signals.
+// Keeps the timers (a heap by due time), the deferred events and the raised signals.
 // Owns none of them: each belongs to the handler that contains it. The clock, the
 // wake-up, locking and signal delivery belong to a concrete world.
 class LAsyncWorld {
@@ -116,16 +120,19 @@ class LAsyncWorld {
   // Clears a signal's raised flag just before the concrete world delivers it.
   static void ClearRaised(LAsyncSignal* signal);
 
-  // The timers by place, which is their due time except for timers moved later
-  // since they were placed (mutable: queries put those right when they reach the front).
-  mutable LSLink<LAsyncTimer> mTimers;
+  // A binary min-heap of the timers by place, which is their due time except for
+  // timers moved later since they were placed (mutable: queries put those right when
+  // they reach the top).
+  mutable std::vector<LAsyncTimer*> mTimers;
   LSLink<LAsyncEvent> mEvents;
   LSLink<LAsyncSignal> mSignals;  // touched by the concrete world only
 
  private:
-  // Inserts a timer by place; true when it went in first.
-  bool Place(LAsyncTimer* timer) const;
-  // The timer due first, after putting right those moved later that are in front.
+  // Restores the heap order around the timer in `slot` after its key changed.
+  void Fix(std::ptrdiff_t slot) const;
+  void Put(LAsyncTimer* timer, std::ptrdiff_t slot) const;
+  static bool Before(LAsyncTimer const* a, LAsyncTimer const* b);
+  // The timer due first, after putting right those moved later that are on top.
   LAsyncTimer* Earliest() const;
 
   std::uint64_t mTimerSeq = 0;

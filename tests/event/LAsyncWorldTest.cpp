@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <random>
+#include <utility>
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
@@ -28,7 +33,7 @@ class World : public ::testing::Test {
   }
 };
 
-// A timer moved later keeps its place in the list until it reaches the front; it must
+// A timer moved later keeps its old key until it reaches the top of the heap; it must
 // still expire at its new time, and equal due times in the order last set. One set again
 // from its handler with delay 0 expires again in the same drive.
 TEST_F(World, TimersExpireByDueTimeThenInTheOrderSetAlsoWhenMovedOrSetAgainFromTheirHandler) {
@@ -66,6 +71,43 @@ TEST_F(World, TimersExpireByDueTimeThenInTheOrderSetAlsoWhenMovedOrSetAgainFromT
   world.DriveTimers();  // one drive
   EXPECT_EQ(Seen(), (std::vector<LHandler*>{&c, &b, &a, &c, &a, &a}));
   EXPECT_EQ(world.remain(), -1);
+}
+
+// Many timers set, moved and cancelled at random, against a plain model: each drive
+// delivers exactly the due ones, by due time and then in the order last set.
+TEST_F(World, RandomSetsMovesAndCancelsExpireAsTheModelSays) {
+  constexpr int kTimers = 97;
+  std::vector<std::unique_ptr<LAsyncTimer>> timers;
+  for (int i = 0; i < kTimers; ++i) timers.push_back(std::make_unique<LAsyncTimer>(&owner, world));
+  std::map<LHandler*, std::pair<LTicks, int>> model;  // scheduled: due and set order
+  std::mt19937 random(7);
+  int setOrder = 0;
+  for (int step = 0; step < 3000; ++step) {
+    auto& t = timers[random() % kTimers];
+    if (random() % 4 == 0) {
+      t->Cancel();
+      model.erase(t.get());
+    } else {
+      const LTicks delay = random() % 60;
+      t->Delay(delay);
+      model[t.get()] = {world.ticks() + delay, ++setOrder};
+    }
+    if (random() % 8) continue;
+    UEventClock::Set(UEventClock::Now() + (random() % 25) / 1000.0);
+    std::vector<std::pair<std::pair<LTicks, int>, LHandler*>> due;
+    for (auto const& [timer, key] : model)
+      if (key.first <= world.ticks()) due.push_back({key, timer});
+    std::sort(due.begin(), due.end());
+    std::vector<LHandler*> expected;
+    for (auto const& d : due) {
+      expected.push_back(d.second);
+      model.erase(d.second);
+    }
+    owner.mSeen.clear();
+    world.DriveTimers();
+    ASSERT_EQ(Seen(), expected) << "step " << step;
+    for (auto const& t2 : timers) ASSERT_EQ(t2->scheduled(), model.count(t2.get()) == 1);
+  }
 }
 
 TEST_F(World, NotesMergeMayBePostedFromTheirHandlerAndNeverComeCancelledOrDestroyed) {
