@@ -1,12 +1,13 @@
 #!/usr/bin/env python3
 """Floods a listening peer with connection requests that carry a wrong password.
 
-Usage: flood_requests.py --to HOST:PORT [--from-port N] [--rate R] [--seconds S]
-                         [--linger L] [--password TEXT] [--key-password TEXT]
+Usage: flood_requests.py --to HOST:PORT [--from-port N] [--sources K] [--rate R]
+                         [--seconds S] [--linger L] [--password TEXT] [--key-password TEXT]
 
-Sends R requests a second for S seconds from one UDP socket, keeps listening L seconds
-more, and prints one JSON line: how many requests went out and, for every answer, its
-kind and its time in ms after the first request. Each request names the password TEXT
+Sends R requests a second for S seconds, in turn from K UDP sockets (bound to ports N to
+N + K - 1, or to any ports when N is 0), keeps listening L seconds more, and prints one
+JSON line: how many requests went out, the number of answers of each kind, and the times
+of the refusals in ms after the first request. Each request names the password TEXT
 (default "wrong") and is scrambled with the digest of --key-password (default: the empty
 password, the listener's own), so that the listener reads exactly the wrong password
 rather than garbage.
@@ -66,6 +67,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--to", required=True)
     ap.add_argument("--from-port", type=int, default=0)
+    ap.add_argument("--sources", type=int, default=1)
     ap.add_argument("--rate", type=float, default=1000)
     ap.add_argument("--seconds", type=float, default=2)
     ap.add_argument("--linger", type=float, default=2.5)
@@ -76,10 +78,13 @@ def main():
     dest = (host, int(port))
     key = digest(a.key_password.encode())
 
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("0.0.0.0", a.from_port))
-    s.setblocking(False)
-    print(json.dumps({"event": "flooding", "port": s.getsockname()[1]}), flush=True)
+    socks = []
+    for i in range(a.sources):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("0.0.0.0", a.from_port + i if a.from_port else 0))
+        s.setblocking(False)
+        socks.append(s)
+    print(json.dumps({"event": "flooding", "port": socks[0].getsockname()[1]}), flush=True)
 
     total = int(a.rate * a.seconds)
     start = time.monotonic()
@@ -90,31 +95,31 @@ def main():
         now = time.monotonic()
         while sent < total and start + sent / a.rate <= now:
             try:
-                s.sendto(request(a.password.encode(), key, os.urandom(3)), dest)
+                socks[sent % len(socks)].sendto(request(a.password.encode(), key, os.urandom(3)), dest)
             except (BlockingIOError, InterruptedError):
                 break
             sent += 1
         if now >= end:
             break
         due = start + sent / a.rate if sent < total else end
-        ready, _, _ = select.select([s], [], [], max(0.0, min(due, end) - now))
-        if not ready:
-            continue
-        try:
-            data, src = s.recvfrom(2048)
-        except (BlockingIOError, InterruptedError):
-            continue
-        at = round((time.monotonic() - start) * 1000.0, 1)
-        kind = KINDS.get(data[0], "type %d" % data[0]) if data else "empty"
-        if data and data[0] == 2:
-            plain = descramble(data, SEED)
-            if len(plain) != 3 or plain[2] != 0:
-                kind = "malformed refuse"
-        answers.append({"kind": kind, "ms": at, "from": "%s:%d" % src})
-    refusals = [x["ms"] for x in answers if x["kind"] == "refuse"]
-    print(json.dumps({"event": "done", "sent": sent, "refusals": len(refusals),
-                      "refusal_ms": refusals, "answers": len(answers),
-                      "other": [x for x in answers if x["kind"] != "refuse"][:10]}),
+        ready, _, _ = select.select(socks, [], [], max(0.0, min(due, end) - now))
+        for s in ready:
+            try:
+                data, src = s.recvfrom(2048)
+            except (BlockingIOError, InterruptedError):
+                continue
+            at = round((time.monotonic() - start) * 1000.0, 1)
+            kind = KINDS.get(data[0], "type %d" % data[0]) if data else "empty"
+            if data and data[0] == 2:
+                plain = descramble(data, SEED)
+                if len(plain) != 3 or plain[2] != 0:
+                    kind = "malformed refuse"
+            answers.append({"kind": kind, "ms": at})
+    kinds = {}
+    for x in answers:
+        kinds[x["kind"]] = kinds.get(x["kind"], 0) + 1
+    print(json.dumps({"event": "done", "sent": sent, "answers": len(answers), "kinds": kinds,
+                      "refusal_ms": [x["ms"] for x in answers if x["kind"] == "refuse"]}),
           flush=True)
 
 

@@ -30,8 +30,10 @@
 #   delay/reorder  30 +- 25 ms each way: no state change, every change arrives, packets
 #                  were really reordered
 #   bad requests   1000 wrong-password requests a second for 3 s (full: 10 s) from a socket in
-#                  the peer's namespace: refusals (counted by nftables at that socket's
-#                  input and by the sender) at most one per 2000 ms; the connection goes on
+#                  the peer's namespace, and (full) 10,000 a second from 64 sockets: refusals
+#                  (counted by nftables at the sockets' input and by the sender) at most one
+#                  per 2000 ms; then 50 requests a second with the right password from a
+#                  third party: at most one busy answer each; the connection goes on
 #   restarts       host stopped (SIGTERM) and started again: peer connected within 5.1 s;
 #                  peer stopped (SIGTERM, and SIGKILL so no close notice) and started
 #                  again: connected within 8.5 s
@@ -525,23 +527,28 @@ phase_reorder() {
 }
 
 # ---- a flood of requests with a wrong password ----------------------------------------
-phase_flood() {
+# flood_round WHAT RATE SOURCES PASSWORD: RATE requests a second for FLOOD_SECONDS from
+# SOURCES sockets in the peer's namespace, naming PASSWORD, while both sides change levels.
+# Answers are counted by nftables at the sockets' input and by the sender.
+flood_round() {
+  local what=$1 rate=$2 sources=$3 password=$4 last=$((FLOOD_PORT + $3 - 1))
   nft_b add table ip knflood
   nft_b "add chain ip knflood in { type filter hook input priority 0 ; }"
-  nft_b add rule ip knflood in udp sport "$PORT" udp dport "$FLOOD_PORT" @th,64,8 2 counter comment '"refuse"'
-  nft_b add rule ip knflood in udp sport "$PORT" udp dport "$FLOOD_PORT" counter comment '"any"'
+  nft_b add rule ip knflood in udp sport "$PORT" udp dport "$FLOOD_PORT-$last" @th,64,8 2 counter comment '"refuse"'
+  nft_b add rule ip knflood in udp sport "$PORT" udp dport "$FLOOD_PORT-$last" @th,64,8 7 counter comment '"busy"'
+  nft_b add rule ip knflood in udp sport "$PORT" udp dport "$FLOOD_PORT-$last" counter comment '"any"'
   nft_a add table ip knflood
   nft_a "add chain ip knflood in { type filter hook input priority 0 ; }"
-  nft_a add rule ip knflood in udp sport "$FLOOD_PORT" udp dport "$PORT" counter comment '"requests"'
-  phase_begin flood
+  nft_a add rule ip knflood in udp sport "$FLOOD_PORT-$last" udp dport "$PORT" counter comment '"requests"'
+  phase_begin "flood"
   run_stamped flood "$NSB" /dev/null "$PYTHON" "$FLOOD_PY" --to "$ADDR_A:$PORT" --from-port "$FLOOD_PORT" \
-    --rate 1000 --seconds "$FLOOD_SECONDS" --linger 2.5
+    --sources "$sources" --rate "$rate" --seconds "$FLOOD_SECONDS" --linger 2.5 --password "$password"
   FLOOD_PID=$LAST_PID
   await flood '"event": "flooding"' 5000 || fail "the request sender did not start: $(cat "$DIR/flood.err")"
   worst=0
   for dir in host peer host peer; do
     change "$dir" 3000
-    ((DELAY_US >= 0)) || fail "bad requests: a change from the $dir was not shown within 3 s"
+    ((DELAY_US >= 0)) || fail "$what: a change from the $dir was not shown within 3 s"
     ((DELAY_US > worst)) && worst=$DELAY_US
     pass_time 300
   done
@@ -550,24 +557,35 @@ phase_flood() {
   await flood '^EOF$' 5000 || fail "the request sender did not end"
   wait "$FLOOD_PID" 2>/dev/null
   FLOOD_PID=""
-  phase_end "bad requests"
-  refused=$(nft_count "$NSB" ip knflood refuse) answers=$(nft_count "$NSB" ip knflood any)
-  requests=$(nft_count "$NSA" ip knflood requests)
+  phase_end "$what"
+  refused=$(nft_count "$NSB" ip knflood refuse) busy=$(nft_count "$NSB" ip knflood busy)
+  answers=$(nft_count "$NSB" ip knflood any) requests=$(nft_count "$NSA" ip knflood requests)
   nft_a delete table ip knflood
   nft_b delete table ip knflood
   [[ $flood_line =~ \"sent\":\ ([0-9]+) ]] && sent=${BASH_REMATCH[1]} || sent=0
   [[ $flood_line =~ \"refusal_ms\":\ \[([^]]*)\] ]] && times=${BASH_REMATCH[1]} || times=""
-  max_refusals=$((FLOOD_SECONDS * 1000 / 2000 + 1))
-  min_gap=$(awk -v t="$times" 'BEGIN { n = split(t, a, ", "); g = -1
-    for (i = 2; i <= n; i++) if (g < 0 || a[i] - a[i - 1] < g) g = a[i] - a[i - 1]; print g }')
-  say "bad requests: $sent sent at 1000/s for $FLOOD_SECONDS s, $requests reached the host; refusals counted by nftables" \
-    "$refused (answers of any kind $answers), seen by the sender at [$times] ms; changes during the flood shown," \
-    "worst $(ms $worst) ms; no state change"
-  ((requests >= sent * 9 / 10)) || fail "bad requests: only $requests of $sent requests reached the host"
-  ((refused >= 1)) || fail "bad requests: no refusal at all"
-  ((refused <= max_refusals)) || fail "bad requests: $refused refusals in $((FLOOD_SECONDS + 2)) s (at most one per 2000 ms: $max_refusals)"
-  ((answers == refused)) || fail "bad requests: $((answers - refused)) answers other than refusals"
-  awk -v g="$min_gap" 'BEGIN { exit !(g < 0 || g >= 1900) }' || fail "bad requests: two refusals only $min_gap ms apart"
+  say "$what: $sent sent at $rate/s from $sources source(s) for $FLOOD_SECONDS s, $requests reached the host;" \
+    "answers counted by nftables: $refused refusals, $busy busy, $answers in all; refusals seen by the" \
+    "sender at [$times] ms; changes during the flood shown, worst $(ms $worst) ms; no state change"
+  ((requests >= sent * 9 / 10)) || fail "$what: only $requests of $sent requests reached the host"
+}
+
+phase_flood() {
+  local max_refusals=$((FLOOD_SECONDS * 1000 / 2000 + 1)) rate sources min_gap
+  for rate_sources in 1000,1 $( ((SHORT)) || echo 10000,64); do
+    rate=${rate_sources%,*} sources=${rate_sources#*,}
+    flood_round "wrong passwords" "$rate" "$sources" wrong
+    ((refused >= 1)) || fail "wrong passwords: no refusal at all"
+    ((refused <= max_refusals)) || fail "wrong passwords: $refused refusals in $((FLOOD_SECONDS + 2)) s (at most one per 2000 ms: $max_refusals)"
+    ((answers == refused)) || fail "wrong passwords: $((answers - refused)) answers other than refusals"
+    min_gap=$(awk -v t="$times" 'BEGIN { n = split(t, a, ", "); g = -1
+      for (i = 2; i <= n; i++) if (g < 0 || a[i] - a[i - 1] < g) g = a[i] - a[i - 1]; print g }')
+    awk -v g="$min_gap" 'BEGIN { exit !(g < 0 || g >= 1900) }' || fail "wrong passwords: two refusals only $min_gap ms apart"
+  done
+  # A third party with the right password is told the host is busy, once per request.
+  flood_round "valid requests from a third party" 50 1 ""
+  ((busy >= 1 && busy <= requests)) || fail "third party: $busy busy answers to $requests requests"
+  ((answers == busy)) || fail "third party: $((answers - busy)) answers other than busy"
 }
 
 # ---- restarts -------------------------------------------------------------------------
