@@ -22,7 +22,8 @@ class PeerSockets : public ::testing::Test {
     COwner() : LHandler(nullptr) {}
     std::map<LHandler*, std::vector<unsigned char>> last;
     LEvent HandleEvent(LEvent const& e) override {
-      auto* peer = static_cast<CKelmarNetPeer*>(e.mSource);
+      if (!e.is(CKelmarNetPeer::rConn) && !e.is(CKelmarNetPeer::rRecv)) return LEvent();
+      auto* peer = static_cast<CKelmarNetPeer*>(e.mSource);  // only peers raise these
       if (e.is(CKelmarNetPeer::rConn)) peer->Accept(true);
       if (e.is(CKelmarNetPeer::rRecv))
         last[peer].assign(peer->recvTurn(), peer->recvTurn() + peer->recvSize());
