@@ -24,16 +24,27 @@ void CFrameTimer::Fire(CLoopTimer* timer, void* self) {
 }
 
 CStdinLines::CStdinLines(std::function<void(std::string const&)> onLine,
-                         std::function<void()> onEnd) {
-  CRunLoop* loop = &CRunLoop::Current();
-  mThread = std::thread([loop, onLine = std::move(onLine), onEnd = std::move(onEnd)] {
+                         std::function<void()> onEnd)
+    : mTarget(std::make_shared<STarget>()) {
+  mTarget->loop = &CRunLoop::Current();
+  // The reader may still be blocked in a read when the program ends: it posts only
+  // while the loop is there, which the destructor settles under the same lock.
+  mThread = std::thread([target = mTarget, onLine = std::move(onLine), onEnd = std::move(onEnd)] {
+    auto post = [&](std::function<void()> f) {
+      std::lock_guard<std::mutex> hold(target->lock);
+      if (target->loop) target->loop->Post(std::move(f));
+    };
     std::string line;
-    while (std::getline(std::cin, line)) loop->Post([onLine, line] { onLine(line); });
-    loop->Post(onEnd);
+    while (std::getline(std::cin, line)) post([onLine, line] { onLine(line); });
+    post(onEnd);
   });
 }
 
 CStdinLines::~CStdinLines() {
+  {
+    std::lock_guard<std::mutex> hold(mTarget->lock);
+    mTarget->loop = nullptr;
+  }
   if (mThread.joinable()) mThread.detach();
 }
 

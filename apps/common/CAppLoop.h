@@ -3,6 +3,8 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -34,6 +36,11 @@ class CStdinLines {
   ~CStdinLines();  // detaches: a blocked read cannot be interrupted portably
 
  private:
+  struct STarget {
+    std::mutex lock;
+    CRunLoop* loop = nullptr;  // null once this object is gone
+  };
+  std::shared_ptr<STarget> mTarget;  // shared with the reader, which may outlive us
   std::thread mThread;
 };
 
