@@ -10,10 +10,11 @@
 #include "CPeerText.h"
 #include "QcKelmarPlugIn.h"
 
-CHostView::CHostView(QcKelmarPlugIn& plugIn, Mode mode, LevelFormat format)
+CHostView::CHostView(QcKelmarPlugIn& plugIn, Mode mode, LevelFormat format, bool showSent)
     : mPlugIn(plugIn),
       mMode(mode),
       mFormat(format),
+      mShowSent(showSent),
       mStatusObserver(plugIn.addObserverForKey(QcKelmarPlugIn::kUdpStatus,
                                                [this] { mStatusAnnounced = true; })) {}
 
@@ -31,6 +32,12 @@ CHostView::SSnapshot CHostView::Take() const {
   s.outBase = QCIntValue(mPlugIn.outBase());
   for (auto const& p : outs)
     s.levels.push_back(static_cast<std::uint8_t>(std::lround(QCDoubleValue(p.value) * 255.0)));
+  if (mShowSent) {
+    // The slots of the turn handed over this frame that the input ports fill.
+    s.inBase = QCIntValue(mPlugIn.inBase());
+    std::uint8_t const* turn = mPlugIn.io()->txTurn().data();
+    s.sent.assign(turn + s.inBase, turn + s.inBase + QCIntValue(mPlugIn.inChannels()));
+  }
   return s;
 }
 
@@ -59,6 +66,8 @@ void CHostView::Draw(SSnapshot const& s) {
                 << '\n';
     if (s.levels != mShown.levels || s.outBase != mShown.outBase)
       std::cout << json{{"event", "levels"}, {"first", s.outBase}, {"levels", s.levels}} << '\n';
+    if (s.sent != mShown.sent || s.inBase != mShown.inBase)
+      std::cout << json{{"event", "sent"}, {"first", s.inBase}, {"levels", s.sent}} << '\n';
     std::cout.flush();
     return;
   }
@@ -70,6 +79,10 @@ void CHostView::Draw(SSnapshot const& s) {
       std::cout << "levels: "
                 << FormatSlots(s.levels.data(), unsigned(s.levels.size()), unsigned(s.outBase),
                                mFormat)
+                << '\n';
+    if (s.sent != mShown.sent || s.inBase != mShown.inBase)
+      std::cout << "sent: "
+                << FormatSlots(s.sent.data(), unsigned(s.sent.size()), unsigned(s.inBase), mFormat)
                 << '\n';
     std::cout.flush();
     return;

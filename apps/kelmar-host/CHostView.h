@@ -1,4 +1,5 @@
-// What the host shows: the status, the peer's state and address, the output levels.
+// What the host shows: the status, the peer's state and address, the output levels
+// and, when asked, the levels sent.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,8 @@ class CHostView {
  public:
   enum class Mode { kQuiet, kTerminal, kLines, kJson };
 
-  CHostView(QcKelmarPlugIn& plugIn, Mode mode, LevelFormat format);
+  // `showSent`: the lines and JSON views also show the levels sent when they change.
+  CHostView(QcKelmarPlugIn& plugIn, Mode mode, LevelFormat format, bool showSent = false);
   ~CHostView();
   CHostView(CHostView const&) = delete;
   CHostView& operator=(CHostView const&) = delete;
@@ -34,6 +36,8 @@ class CHostView {
     std::string peer;
     int outBase = 0;
     std::vector<std::uint8_t> levels;
+    int inBase = 0;
+    std::vector<std::uint8_t> sent;  // empty unless asked for
     bool operator==(SSnapshot const&) const = default;
   };
   SSnapshot Take() const;
@@ -42,6 +46,7 @@ class CHostView {
   QcKelmarPlugIn& mPlugIn;
   Mode mMode;
   LevelFormat mFormat;
+  bool mShowSent;
   SSnapshot mShown;
   double mLastDraw = -1;
   std::uint64_t mStatusObserver;

@@ -43,6 +43,8 @@ void Usage(std::ostream& out) {
          "  -q, --quiet             show nothing\n"
          "      --lines             show changes as plain lines (default when not a terminal)\n"
          "      --json              show changes as JSON lines\n"
+         "      --show-sent         --lines and --json also show the levels sent, at the\n"
+         "                          frame they change\n"
          "      --hex, --percent    show levels in hex, or in percent (FL for full)\n"
          "  -l, --log-level N       messages on standard error: 0 none, 1 fatal, 2 warn\n"
          "                          (default), 3 info, 4 debug\n"
@@ -62,8 +64,8 @@ void Usage(std::ostream& out) {
 // The host: the patch, its view, and the commands that drive it.
 class CHost {
  public:
-  CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format)
-      : mPath(std::move(compositionPath)), mView(mPlugIn, mode, format) {}
+  CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format, bool showSent)
+      : mPath(std::move(compositionPath)), mView(mPlugIn, mode, format, showSent) {}
 
   QcKelmarPlugIn& plugIn() { return mPlugIn; }
   CHostView& view() { return mView; }
@@ -178,8 +180,19 @@ int main(int argc, char** argv) {
   CHostView::Mode mode =
       isatty(STDOUT_FILENO) ? CHostView::Mode::kTerminal : CHostView::Mode::kLines;
   LevelFormat format = LevelFormat::kDecimal;
+  bool showSent = false;
 
-  enum { kInBase = 256, kInChannels, kOutBase, kOutChannels, kLines, kJson, kHex, kPercent };
+  enum {
+    kInBase = 256,
+    kInChannels,
+    kOutBase,
+    kOutChannels,
+    kLines,
+    kJson,
+    kShowSent,
+    kHex,
+    kPercent
+  };
   static option const options[] = {
       {"composition", required_argument, nullptr, 'c'},
       {"udp-port", required_argument, nullptr, 'p'},
@@ -192,6 +205,7 @@ int main(int argc, char** argv) {
       {"quiet", no_argument, nullptr, 'q'},
       {"lines", no_argument, nullptr, kLines},
       {"json", no_argument, nullptr, kJson},
+      {"show-sent", no_argument, nullptr, kShowSent},
       {"hex", no_argument, nullptr, kHex},
       {"percent", no_argument, nullptr, kPercent},
       {"log-level", required_argument, nullptr, 'l'},
@@ -244,6 +258,9 @@ int main(int argc, char** argv) {
       case kJson:
         mode = CHostView::Mode::kJson;
         break;
+      case kShowSent:
+        showSent = true;
+        break;
       case kHex:
         format = LevelFormat::kHex;
         break;
@@ -269,7 +286,7 @@ int main(int argc, char** argv) {
 
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
-  CHost host(composition, mode, format);
+  CHost host(composition, mode, format, showSent);
   host.LoadComposition();
   for (auto const& [key, value] : settings) host.SetSetting(key, value);
   host.SetLevels(levels, QCIntValue(host.plugIn().inBase()));

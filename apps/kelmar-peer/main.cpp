@@ -43,6 +43,7 @@ void Usage(std::ostream& out) {
          "  -b, --beacon A,B       send a beacon of two numbers once connected\n"
          "      --show N           show slots 1..N of received levels (default: up to the\n"
          "                         last non-zero slot)\n"
+         "      --show-sent        also show the levels sent, at the frame they change\n"
          "      --hex, --percent   show levels in hex, or in percent (FL for full)\n"
          "      --json             one JSON object per line instead of words\n"
          "  -l, --log-level N      messages on standard error: 0 none, 1 fatal, 2 warn\n"
@@ -66,6 +67,7 @@ struct SOptions {
   double seconds = -1;
   std::optional<std::pair<std::uint32_t, std::uint64_t>> beacon;
   int show = -1;
+  bool showSent = false;
   LevelFormat format = LevelFormat::kDecimal;
   bool json = false;
 };
@@ -109,6 +111,7 @@ class CPeerTool : public LHandler {
     mWorld.DriveTimers();  // a refresh due now makes this frame's turn a full one
     if (!mOpt.pattern.empty()) Pattern(elapsed);
     mPeer.SendTurnA(mTurn);
+    if (mOpt.showSent) Sent();
     // A visible marker when turns stop arriving on a live connection.
     if (mReceiving && UEventClock::Now() - mLastTurn > 1.0) {
       mReceiving = false;
@@ -217,6 +220,15 @@ class CPeerTool : public LHandler {
     Say("levels", {{"start", startCode}, {"levels", slots}}, words);
   }
 
+  // The levels handed over this frame, when they differ from the last ones shown.
+  void Sent() {
+    std::vector<std::uint8_t> slots(mTurn.data() + 1, mTurn.data() + mTurn.size());
+    if (slots == mSentShown) return;
+    mSentShown = slots;
+    Say("sent", {{"levels", slots}},
+        "sent: " + FormatSlots(slots.data(), unsigned(slots.size()), 1, mOpt.format));
+  }
+
   void Pattern(double t) {
     const int n = mOpt.channels;
     mTurn.SetSize(static_cast<std::uint32_t>(n + 1));
@@ -236,6 +248,7 @@ class CPeerTool : public LHandler {
   CDmxTurn mTurn;
   std::vector<std::uint8_t> mShown;
   std::uint8_t mShownStart = 0;
+  std::vector<std::uint8_t> mSentShown;
   double mLastTurn = 0;
   bool mReceiving = false;
   bool mEverReceived = false;
@@ -268,7 +281,7 @@ SOptions ParseArgs(int argc, char** argv) {
     UsageError("unknown command '" + verb + "' (connect or listen)");
   }
 
-  enum { kDeny = 256, kPattern, kChannels, kShow, kHex, kPercent, kJson };
+  enum { kDeny = 256, kPattern, kChannels, kShow, kShowSent, kHex, kPercent, kJson };
   static option const options[] = {
       {"port", required_argument, nullptr, 'p'},
       {"password", required_argument, nullptr, 'P'},
@@ -280,6 +293,7 @@ SOptions ParseArgs(int argc, char** argv) {
       {"seconds", required_argument, nullptr, 's'},
       {"beacon", required_argument, nullptr, 'b'},
       {"show", required_argument, nullptr, kShow},
+      {"show-sent", no_argument, nullptr, kShowSent},
       {"hex", no_argument, nullptr, kHex},
       {"percent", no_argument, nullptr, kPercent},
       {"json", no_argument, nullptr, kJson},
@@ -333,6 +347,9 @@ SOptions ParseArgs(int argc, char** argv) {
       }
       case kShow:
         o.show = int(IntOption("--show", arg, 0, 512));
+        break;
+      case kShowSent:
+        o.showSent = true;
         break;
       case kHex:
         o.format = LevelFormat::kHex;

@@ -143,10 +143,11 @@ TEST_F(EndToEnd, LevelsTravelBothWaysAndASecondPeerIsToldBusy) {
   int const port = Port();
   int const local = Port();
   std::string const first = Loopback(local);
-  CChildProcess* host = OpenHost(port, {"-d", "10,20,30"});
+  CChildProcess* host = OpenHost(port, {"-d", "10,20,30", "--in-channels", "3", "--show-sent"});
   ASSERT_TRUE(host);
   CChildProcess* peer =
       Peer({"connect", Loopback(port), "--json", "-p", std::to_string(local), "-d", "255,128,7"});
+  EXPECT_TRUE(Wait(host, Event("sent", {{"first", 1}, {"levels", {10, 20, 30}}})));
   ASSERT_TRUE(Wait(host, Event("peer", {{"state", "connected"}, {"address", first}})));
   EXPECT_TRUE(Wait(host, HostLevels({255, 128, 7})));
   EXPECT_TRUE(Wait(peer, PeerLevels({10, 20, 30})));
@@ -155,6 +156,7 @@ TEST_F(EndToEnd, LevelsTravelBothWaysAndASecondPeerIsToldBusy) {
   EXPECT_TRUE(Wait(peer, PeerLevels({200, 20, 30})));
   ASSERT_TRUE(host->Send("set In3 1.5"));  // above 1: full
   EXPECT_TRUE(Wait(peer, PeerLevels({200, 20, 255})));
+  EXPECT_TRUE(Wait(host, Event("sent", {{"first", 1}, {"levels", {200, 20, 255}}})));
 
   CChildProcess* second = Peer({"connect", Loopback(port), "--json", "-d", "7"});
   EXPECT_TRUE(Wait(second, Event("state", {{"state", "busy"}})));
