@@ -1,6 +1,8 @@
 // The host's terminal, line and JSON views.
 #include "CHostView.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdio>
 #include <iostream>
@@ -33,10 +35,12 @@ CHostView::SSnapshot CHostView::Take() const {
   for (auto const& p : outs)
     s.levels.push_back(static_cast<std::uint8_t>(std::lround(QCDoubleValue(p.value) * 255.0)));
   if (mShowSent) {
-    // The slots of the turn handed over this frame that the input ports fill.
+    // The slots of the turn handed over this frame that the input ports fill; ports past
+    // slot 512 fill none.
+    CDmxTurn const& turn = mPlugIn.io()->txTurn();
     s.inBase = QCIntValue(mPlugIn.inBase());
-    std::uint8_t const* turn = mPlugIn.io()->txTurn().data();
-    s.sent.assign(turn + s.inBase, turn + s.inBase + QCIntValue(mPlugIn.inChannels()));
+    const int end = std::min(s.inBase + QCIntValue(mPlugIn.inChannels()), int(turn.size()));
+    s.sent.assign(turn.data() + s.inBase, turn.data() + std::max(end, s.inBase));
   }
   return s;
 }

@@ -1,6 +1,7 @@
 // kelmar-peer: the peer protocol from a terminal or a script, in either role.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <iostream>
@@ -222,11 +223,12 @@ class CPeerTool : public LHandler {
 
   // The levels handed over this frame, when they differ from the last ones shown.
   void Sent() {
-    std::vector<std::uint8_t> slots(mTurn.data() + 1, mTurn.data() + mTurn.size());
-    if (slots == mSentShown) return;
-    mSentShown = slots;
-    Say("sent", {{"levels", slots}},
-        "sent: " + FormatSlots(slots.data(), unsigned(slots.size()), 1, mOpt.format));
+    std::uint8_t const* first = mTurn.data() + 1;
+    std::uint8_t const* end = mTurn.data() + mTurn.size();
+    if (std::equal(first, end, mSentShown.begin(), mSentShown.end())) return;
+    mSentShown.assign(first, end);
+    Say("sent", {{"levels", mSentShown}},
+        "sent: " + FormatSlots(first, unsigned(mSentShown.size()), 1, mOpt.format));
   }
 
   void Pattern(double t) {

@@ -194,6 +194,14 @@ TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
   EXPECT_TRUE(Wait(again, HostLevels({1, 2, 3})));
 }
 
+// Input ports past slot 512 send nothing, and the levels shown as sent stop there too.
+TEST_F(EndToEnd, SentLevelsEndAtTheLastSlot) {
+  CChildProcess* host =
+      OpenHost(Port(), {"-d", "1,2,3,4", "--in-base", "510", "--in-channels", "12", "--show-sent"});
+  ASSERT_TRUE(host);
+  EXPECT_TRUE(Wait(host, Event("sent", {{"first", 510}, {"levels", {1, 2, 3}}})));
+}
+
 TEST_F(EndToEnd, PortInUseIsReportedAndAnotherPortCanBeChosen) {
   CHeldUdpPort held;
   CChildProcess* host = Host({"--json", "-p", std::to_string(held.port)});
