@@ -15,6 +15,10 @@ for preset in default asan tsan; do
   cmake --preset "$preset" -DKN_WERROR=ON >/dev/null
   cmake --build --preset "$preset"
   ctest --preset "$preset"
+  if [ "$preset" = default ]; then
+    echo "== package"
+    bash scripts/check_package.sh build/default
+  fi
 done
 
 echo "== fuzz (short)"
