@@ -58,6 +58,8 @@ std::optional<SShowFrame> ParseFrame(std::string_view text, std::string* problem
     *problem = "the frame has no levels";
     return std::nullopt;
   }
+  const auto commas = static_cast<std::size_t>(std::count(levels.begin(), levels.end(), ','));
+  frame.levels.reserve(std::min(commas + 1, kMaxLevels));
   for (std::size_t pos = 0; pos <= levels.size();) {
     const std::size_t comma = std::min(levels.find(',', pos), levels.size());
     const std::string_view item = levels.substr(pos, comma - pos);

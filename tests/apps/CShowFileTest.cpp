@@ -218,6 +218,36 @@ TEST_F(ShowFiles, ReaderRefusesEachFaultNamingFileAndLine) {
   }
 }
 
+// Cut anywhere, a file either ends at a line's end and loads as the frames before the cut,
+// or is refused at its last line.
+TEST_F(ShowFiles, EveryCutOfAFileLoadsItsFirstFramesOrIsRefusedAtTheCut) {
+  CShowWriter writer;
+  std::string error;
+  ASSERT_TRUE(writer.Open(PathOf("cut.show"), &error)) << error;
+  const std::vector<SShowFrame> frames{
+      {1, 0, {0, 255, 128}}, {2, 125, {10, 20}}, {1, 0, {7}}, {1, 3000, Ramp(40)}};
+  for (auto const& f : frames) ASSERT_TRUE(writer.Write(f.universe, f.levels, f.delayMs, &error));
+  writer.Close();
+  const std::string text = ReadText(PathOf("cut.show"));
+
+  for (std::size_t size = 1; size < text.size(); ++size) {
+    const std::string_view cut(text.data(), size);
+    const auto lines = static_cast<unsigned>(std::count(cut.begin(), cut.end(), '\n'));
+    auto show = CShowFile::Parse(cut, "cut.show", &error);
+    if (cut.back() != '\n') {
+      EXPECT_FALSE(show) << "cut at " << size;
+      EXPECT_EQ(error, "cut.show:" + std::to_string(lines + 1) +
+                           ": the last line has no end (the file is cut short)");
+      continue;
+    }
+    ASSERT_TRUE(show) << "cut at " << size << ": " << error;
+    const std::size_t kept = lines / 2;  // the header, then a frame every second line
+    EXPECT_EQ(show->frames(), std::vector<SShowFrame>(frames.begin(), frames.begin() + kept));
+    // Cut after a delay line: that delay is the tail.
+    EXPECT_EQ(show->tailMs(), lines % 2 ? frames[kept].delayMs : 0) << "cut at " << size;
+  }
+}
+
 TEST_F(ShowFiles, ReaderRefusesTooManyLevelsAndQuotesLongTextShort) {
   std::string text = "OLA Show\n1 0";
   for (int i = 0; i < 512; ++i) text += ",1";
