@@ -8,6 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
   nlohmann-json3-dev
+  ola
   iproute2 nftables iptables libnetfilter-queue-dev python3
   help2man dpkg-dev
 )
