@@ -10,10 +10,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
+
+#include "CBenchProc.h"
 
 namespace bench {
 
@@ -37,13 +36,11 @@ inline long SocketDrops(unsigned port) {
   if (!std::fgets(line, sizeof line, f)) line[0] = 0;  // heading
   while (std::fgets(line, sizeof line, f)) {
     // "sl local_address ... drops", local_address being HEXADDR:HEXPORT.
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) w.push_back(s);
-    const std::size_t colon = w.size() > 1 ? w[1].find(':') : std::string::npos;
-    if (w.size() < 13 || colon == std::string::npos) continue;
-    if (std::strtoul(w[1].c_str() + colon + 1, nullptr, 16) == port)
-      drops = std::atol(w.back().c_str());
+    const CFields w(line);
+    const std::size_t colon = w[1].find(':');
+    if (w.size() >= 13 && colon != std::string::npos &&
+        std::strtoul(w[1].c_str() + colon + 1, nullptr, 16) == port)
+      drops = std::atol(w[w.size() - 1].c_str());
   }
   std::fclose(f);
   return drops;
@@ -52,8 +49,8 @@ inline long SocketDrops(unsigned port) {
 class CBenchUdp {
  public:
   CBenchUdp() = default;
-  CBenchUdp(CBenchUdp&& o) noexcept : mFd(std::exchange(o.mFd, -1)), mPort(o.mPort) {}
-  CBenchUdp& operator=(CBenchUdp&&) = delete;
+  CBenchUdp(CBenchUdp const&) = delete;
+  CBenchUdp& operator=(CBenchUdp const&) = delete;
   ~CBenchUdp() {
     if (mFd >= 0) close(mFd);
   }

@@ -413,7 +413,8 @@ class CQuietOwner : public LHandler {
 };
 
 // Opens peers until Open fails (at most `cap`), then shows that the peers it has still
-// work: two of them connect and exchange a turn. Reports on the channel.
+// work: two of them connect and exchange a turn. Prints what it finds, then says
+// "closed" on the channel.
 int RunLimitCheck(int ctlFd, int cap) {
   const rlim_t soft = RaiseNoFile(kWantFiles);
   CLineChannel ctl(ctlFd);
@@ -430,13 +431,19 @@ int RunLimitCheck(int ctlFd, int cap) {
     peers.push_back(std::move(peer));
   }
   const int next = NextFd();  // the descriptor the failed Open's socket got
-  ctl.Send("limit " + std::to_string(soft) + " " + std::to_string(peers.size()) + " " +
-           std::to_string(failedAt) + " " + std::to_string(next));
+  std::printf("  RLIMIT_NOFILE soft limit %lu; opened %zu ports; ",
+              static_cast<unsigned long>(soft), peers.size());
+  if (failedAt == 0)
+    std::printf("no Open failed within %d ports\n", cap);
+  else
+    std::printf(
+        "Open of port #%d returned false (its socket was descriptor %d, not below %d): a clean "
+        "failure\n",
+        failedAt, next, FD_SETSIZE);
   // A second failure on the same ground, and the survivors still carry a turn.
   {
     CKelmarNetPeer extra(&owner, world);
-    const bool again = extra.Open(0);
-    ctl.Send(std::string("again ") + (again ? "opened" : "failed"));
+    std::printf("  one more Open: %s\n", extra.Open(0) ? "opened" : "failed");
   }
   bool exchanged = false;
   if (peers.size() >= 2) {
@@ -457,8 +464,11 @@ int RunLimitCheck(int ctlFd, int cap) {
     }
     exchanged = owner.received > 0;
   }
-  ctl.Send(std::string("exchange ") + (exchanged ? "ok" : "failed"));
+  std::printf("  first and last open peers connect and carry a turn: %s\n",
+              exchanged ? "ok" : "failed");
   peers.clear();
+  std::printf("  all peers closed and destroyed\n");
+  std::fflush(stdout);
   ctl.Send("closed");
   return exchanged ? 0 : 1;
 }
@@ -558,7 +568,8 @@ struct STarget {
   double p99;
 };
 
-// Runs the descriptor limit check in a child and prints what it found; false if it failed.
+// Runs the descriptor limit check in a child, which prints what it finds; false if it
+// failed.
 bool LimitCheck() {
   std::printf("\nDescriptor limit check: one process opens peers (port 0) until Open fails\n");
   std::fflush(stdout);
@@ -567,26 +578,8 @@ bool LimitCheck() {
     std::printf("  cannot start the check\n");
     return false;
   }
-  for (std::string line; child.channel().Recv(line, 30);) {
-    const CFields w(line);
-    if (w.is("limit", 5)) {
-      std::printf("  RLIMIT_NOFILE soft limit %s; opened %s ports; ", w[1].c_str(), w[2].c_str());
-      if (w[3] == "0")
-        std::printf("no Open failed within 1100 ports\n");
-      else
-        std::printf(
-            "Open of port #%s returned false (its socket was descriptor %s, not "
-            "below %d): a clean failure\n",
-            w[3].c_str(), w[4].c_str(), FD_SETSIZE);
-    } else if (w.is("again", 2)) {
-      std::printf("  one more Open: %s\n", w[1].c_str());
-    } else if (w.is("exchange", 2)) {
-      std::printf("  first and last open peers connect and carry a turn: %s\n", w[1].c_str());
-    } else if (w.is("closed")) {
-      std::printf("  all peers closed and destroyed\n");
-      break;
-    }
-  }
+  std::string line;
+  child.channel().Recv(line, 60);  // "closed", or the end of the channel
   const int status = child.Finish(10);
   std::printf("  check process: %s\n", StatusText(status).c_str());
   return Clean(status);
