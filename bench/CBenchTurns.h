@@ -91,12 +91,13 @@ struct SStamp {
 constexpr std::size_t kStampSlot = 1;  // where a turn carries its stamp
 
 // ---- protocol bytes by hand ----------------------------------------------------------
-// Every fact of the peer protocol's wire that the benchmarks spell themselves, so that
-// the raw baselines send datagrams of the size and shape a peer sends. To be replaced by
-// the wire module's own types, sizes and builders.
+// Every fact of the peer protocol's wire that the benchmarks spell themselves: the raw
+// baselines send datagrams of the size and shape a peer sends, and peer_bench checks the
+// datagram it captured. To be replaced by the wire module's types, sizes and builders.
 
-constexpr unsigned char kPakTurn = 12;     // message type of a turn message
-constexpr std::size_t kPakHeaderSize = 3;  // type, salt, link; the payload follows
+constexpr unsigned char kPakTurn = 12;      // message type of a turn message
+constexpr std::size_t kPakHeaderSize = 3;   // type, salt, link; the payload follows
+constexpr std::uint16_t kPeerPort = 51209;  // the UDP port peers listen on by default
 
 // The full turn message a peer sends for `turn`, its header in clear (a peer scrambles
 // all but the type byte; the size is the same).

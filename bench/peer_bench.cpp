@@ -50,8 +50,8 @@ struct SPair {
     bOwner.peer = b;
     b->SetListen(true);
     a->Open(40000);
-    b->Open(51209);
-    a->Connect({CMemNet::Host(2), 51209}, LString());
+    b->Open(kPeerPort);
+    a->Connect({CMemNet::Host(2), kPeerPort}, LString());
     loop.Advance(1);
   }
   ~SPair() {
@@ -92,7 +92,7 @@ void BM_ReceiveTurn(benchmark::State& state) {
   p.a->SendTurnA(turn);  // capture one real pakTurn as it went on the wire
   const std::vector<std::uint8_t> wire = p.net.mLog.back().bytes;
   if (wire[0] != kPakTurn) return state.SkipWithError("no pakTurn captured");
-  CMemPort* bPort = p.net.Find({CMemNet::Host(2), 51209});
+  CMemPort* bPort = p.net.Find({CMemNet::Host(2), kPeerPort});
   p.loop.RunUntilIdle();
   const std::size_t before = p.bOwner.received;
   for (auto _ : state) {
