@@ -329,31 +329,31 @@ int RunEpollSide(int ctlFd, int n) {
   CLineChannel ctl(ctlFd);
   std::vector<CBenchUdp> socks(static_cast<std::size_t>(n));
   std::vector<std::uint32_t> ports;
-  const int ep = epoll_create1(EPOLL_CLOEXEC);
-  auto cleanup = [&] {
-    if (ep >= 0) close(ep);
-  };
+  struct SEpoll {
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    ~SEpoll() { close(fd); }
+  } ep;
   for (std::uint32_t i = 0; i < socks.size(); ++i) {
     if (!socks[i].Open(true)) {
       ctl.Send("error epoll side: socket #" + std::to_string(i + 1));
-      return cleanup(), 1;
+      return 1;
     }
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u32 = i;
-    epoll_ctl(ep, EPOLL_CTL_ADD, socks[i].fd(), &ev);
+    epoll_ctl(ep.fd, EPOLL_CTL_ADD, socks[i].fd(), &ev);
     ports.push_back(socks[i].port());
   }
   ctl.Send(PortsLine("ports", ports));
   std::string line;
-  if (!ctl.Recv(line, 20)) return cleanup(), 1;
+  if (!ctl.Recv(line, 20)) return 1;
   const CFields w(line);
-  if (!w.is("peers", socks.size() + 1)) return cleanup(), 1;
+  if (!w.is("peers", socks.size() + 1)) return 1;
   std::vector<sockaddr_in> to;
   for (std::size_t i = 0; i < socks.size(); ++i)
     to.push_back(LoopbackAddr(static_cast<std::uint16_t>(w.integer(i + 1))));
   SSchedule sched;
-  if (!ctl.Recv(line, 20) || !sched.Parse(CFields(line))) return cleanup(), 1;
+  if (!ctl.Recv(line, 20) || !sched.Parse(CFields(line))) return 1;
 
   // The datagram: a real pakTurn image of the typical turn, restamped before each send.
   std::vector<unsigned char> pak = TypicalPak();
@@ -371,7 +371,7 @@ int RunEpollSide(int ctlFd, int n) {
     const double due = driver.due(sched);
     const double wake = due < sched.sendEnd() ? due : end;
     const int timeout = static_cast<int>(std::ceil(std::max(0.0, wake - now) * 1000.0));
-    const int ready = epoll_wait(ep, events, 64, timeout);
+    const int ready = epoll_wait(ep.fd, events, 64, timeout);
     for (int e = 0; e < ready; ++e) {
       const std::uint32_t i = events[e].data.u32;
       for (;;) {
@@ -393,7 +393,6 @@ int RunEpollSide(int ctlFd, int n) {
   }
   ctl.Send(count.StatsLine(0));
   ctl.Recv(line, 10);  // "quit", or the end of the channel
-  cleanup();
   return 0;
 }
 
