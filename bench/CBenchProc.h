@@ -1,5 +1,5 @@
 // Process plumbing for the two-process benchmarks: self re-exec with a role, a line
-// channel to each child, CPU pinning, clocks, CPU time and percentiles.
+// channel to each child and the lines of figures on it, CPU pinning, clocks, CPU time.
 #pragma once
 
 #include <fcntl.h>
@@ -17,9 +17,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace bench {
@@ -49,15 +51,6 @@ inline long ContextSwitches() {
   return ru.ru_nvcsw + ru.ru_nivcsw;
 }
 
-// The p-quantile (0..1) of the values, by nearest rank; 0 for none.
-inline double Quantile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
-  const auto k = static_cast<std::size_t>(
-      std::min<double>(static_cast<double>(v.size()) - 1, p * static_cast<double>(v.size())));
-  std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(k), v.end());
-  return v[k];
-}
-
 // Raises the soft descriptor limit towards `want`, never past the hard one. Returns the
 // soft limit in force.
 inline rlim_t RaiseNoFile(rlim_t want) {
@@ -85,41 +78,27 @@ inline bool PinToCpu(int cpu) {
   return sched_setaffinity(0, sizeof set, &set) == 0;
 }
 
-// A line channel over a stream socket: whole lines out, whole lines in.
+// A line channel over a blocking stream socket: whole lines out, whole lines in.
 class CLineChannel {
  public:
-  CLineChannel() = default;
-  explicit CLineChannel(int fd) : mFd(fd) {}
+  explicit CLineChannel(int fd = -1) : mFd(fd) {}
   CLineChannel(CLineChannel const&) = delete;
   CLineChannel& operator=(CLineChannel const&) = delete;
   ~CLineChannel() { Close(); }
 
-  void Adopt(int fd) {
-    Close();
-    mFd = fd;
-    mBuf.clear();
-  }
+  void Adopt(int fd) { Close(), mFd = fd, mBuf.clear(); }
   void Close() {
     if (mFd >= 0) close(mFd);
     mFd = -1;
   }
-  int fd() const { return mFd; }
-  bool open() const { return mFd >= 0; }
   // The other end has gone (end of stream or an error on it).
   bool gone() const { return mGone; }
 
   bool Send(std::string const& line) {
-    if (mFd < 0) return false;
-    std::string out = line + '\n';
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const ssize_t n = ::send(mFd, out.data() + done, out.size() - done, MSG_NOSIGNAL);
+    const std::string out = line + '\n';
+    for (std::size_t done = 0; done < out.size();) {
+      const ssize_t n = mFd < 0 ? -1 : ::send(mFd, &out[done], out.size() - done, MSG_NOSIGNAL);
       if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) {
-        pollfd p{mFd, POLLOUT, 0};
-        ::poll(&p, 1, 100);
-        continue;
-      }
       if (n <= 0) return mGone = true, false;
       done += static_cast<std::size_t>(n);
     }
@@ -138,23 +117,22 @@ class CLineChannel {
         if (left <= 0) return false;
         ms = static_cast<int>(left * 1000) + 1;
       }
-      pollfd p{mFd, POLLIN, 0};
-      const int r = ::poll(&p, 1, ms);
-      if (r < 0 && errno != EINTR) return false;
-      if (r > 0) Fill();
+      if (Ready(ms)) Fill();
     }
   }
 
   // One line if a whole one has arrived; never blocks.
   bool TryRecv(std::string& line) {
     if (TakeLine(line)) return true;
-    if (mFd < 0 || mGone) return false;
-    pollfd p{mFd, POLLIN, 0};
-    if (::poll(&p, 1, 0) > 0) Fill();
+    if (mFd >= 0 && !mGone && Ready(0)) Fill();
     return TakeLine(line);
   }
 
  private:
+  bool Ready(int ms) {
+    pollfd p{mFd, POLLIN, 0};
+    return ::poll(&p, 1, ms) > 0;
+  }
   void Fill() {
     char chunk[4096];
     const ssize_t n = ::recv(mFd, chunk, sizeof chunk, MSG_DONTWAIT);
@@ -243,37 +221,49 @@ class CChild {
   CLineChannel mChannel;
 };
 
-// Words of a line.
-inline std::vector<std::string> Words(std::string const& line) {
-  std::istringstream in(line);
-  std::vector<std::string> w;
-  for (std::string s; in >> s;) w.push_back(s);
-  return w;
-}
-
-// "--name=value" or "--name value" from argv; empty when absent.
-inline std::string ArgValue(int argc, char** argv, std::string const& name) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    if (a.rfind(name + "=", 0) == 0) return a.substr(name.size() + 1);
-    if (a == name && i + 1 < argc) return argv[i + 1];
+// A line of words separated by spaces, as sent on a line channel; numbers are read
+// where they are used.
+class CFields {
+ public:
+  explicit CFields(std::string const& line) {
+    std::istringstream in(line);
+    for (std::string s; in >> s;) mWords.push_back(s);
   }
-  return {};
-}
-inline bool HasArg(int argc, char** argv, std::string const& name) {
-  for (int i = 1; i < argc; ++i)
-    if (name == argv[i]) return true;
-  return false;
+  std::size_t size() const { return mWords.size(); }
+  // The word at i; empty past the end.
+  std::string const& operator[](std::size_t i) const {
+    static const std::string kNone;
+    return i < mWords.size() ? mWords[i] : kNone;
+  }
+  // Starts with `head` and has `n` words in all (any number when n is 0).
+  bool is(char const* head, std::size_t n = 0) const {
+    return !mWords.empty() && mWords[0] == head && (n == 0 || mWords.size() == n);
+  }
+  double num(std::size_t i) const { return std::atof((*this)[i].c_str()); }
+  long long integer(std::size_t i) const { return std::atoll((*this)[i].c_str()); }
+
+ private:
+  std::vector<std::string> mWords;
+};
+
+// Joins its parts with spaces: numbers in full, words as they are.
+template <class... T>
+std::string Line(T const&... parts) {
+  std::string out;
+  auto add = [&](auto const& p) {
+    if (!out.empty()) out += ' ';
+    if constexpr (std::is_arithmetic_v<std::decay_t<decltype(p)>>)
+      out += std::to_string(p);
+    else
+      out += p;
+  };
+  (add(parts), ...);
+  return out;
 }
 
-// Big-endian fields in turn slots.
-inline void PutBE(unsigned char* p, std::uint64_t v, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
-}
-inline std::uint64_t GetBE(unsigned char const* p, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
-  return v;
+// A child that exited with status 0.
+inline bool Clean(int status) {
+  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // Describes a wait status in words.

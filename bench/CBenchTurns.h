@@ -1,10 +1,15 @@
-// The three kinds of 513-byte turn the benchmarks measure: dark, a typical show, noise.
+// The turns the benchmarks send: three kinds of 513-byte turn (dark, a typical show,
+// noise), the sequence number and hand-over time they carry, and the datagram a peer
+// makes of one, for the raw-UDP baselines.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
+#include "CDmxTurn.h"
 #include "CKelmarNet.h"
 
 namespace bench {
@@ -43,5 +48,71 @@ inline Turn RandomTurn() {
   for (unsigned char& b : t) b = static_cast<unsigned char>(rng());
   return t;
 }
+
+// Loads a peer's turn with one of the above.
+inline void Fill(CDmxTurn& turn, Turn const& from) {
+  turn.SetSize(static_cast<std::uint32_t>(from.size()));
+  std::memcpy(turn.data(), from.data(), from.size());
+}
+
+// Big-endian fields.
+inline void PutBE(unsigned char* p, std::uint64_t v, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
+}
+inline std::uint64_t GetBE(unsigned char const* p, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | p[i];
+  return v;
+}
+
+// What a measured turn carries so that its receiver can time it and spot gaps: a
+// sequence number (4 bytes) then the CLOCK_MONOTONIC hand-over time (8 bytes), both
+// big-endian. In a turn they sit in slots 1-12; in a raw datagram, at the same place
+// as the compressed turn of a real one.
+struct SStamp {
+  static constexpr std::size_t kSize = 12;
+  std::uint32_t seq = 0;
+  std::int64_t ns = 0;
+
+  // Writes the stamp at byte `at` of `buf`.
+  void Put(unsigned char* buf, std::size_t at) const {
+    PutBE(buf + at, seq, 4);
+    PutBE(buf + at + 4, static_cast<std::uint64_t>(ns), 8);
+  }
+  // Reads the stamp at byte `at` of the `size` bytes of `buf`; false when they end
+  // before it does.
+  bool Get(unsigned char const* buf, std::size_t size, std::size_t at) {
+    if (size < at + kSize) return false;
+    seq = static_cast<std::uint32_t>(GetBE(buf + at, 4));
+    ns = static_cast<std::int64_t>(GetBE(buf + at + 4, 8));
+    return true;
+  }
+};
+constexpr std::size_t kStampSlot = 1;  // where a turn carries its stamp
+
+// ---- protocol bytes by hand ----------------------------------------------------------
+// Every fact of the peer protocol's wire that the benchmarks spell themselves: the raw
+// baselines send datagrams of the size and shape a peer sends, and peer_bench checks the
+// datagram it captured. To be replaced by the wire module's types, sizes and builders.
+
+constexpr unsigned char kPakTurn = 12;      // message type of a turn message
+constexpr std::size_t kPakHeaderSize = 3;   // type, salt, link; the payload follows
+constexpr std::uint16_t kPeerPort = 51209;  // the UDP port peers listen on by default
+
+// The full turn message a peer sends for `turn`, its header in clear (a peer scrambles
+// all but the type byte; the size is the same).
+inline std::vector<unsigned char> PakTurnImage(CDmxTurn const& turn) {
+  std::vector<unsigned char> pak(CKelmarNet::kMaxPakSize);
+  pak[0] = kPakTurn;
+  const std::uint32_t n = CKelmarNet::EncodeData(pak.data() + kPakHeaderSize, turn.data(),
+                                                 static_cast<std::uint16_t>(turn.size()));
+  pak.resize(kPakHeaderSize + n);
+  return pak;
+}
+
+// Where a raw baseline's datagram carries its stamp: at the start of the payload.
+constexpr std::size_t kPakStampAt = kPakHeaderSize;
+
+// ---- end of protocol bytes by hand ---------------------------------------------------
 
 }  // namespace bench

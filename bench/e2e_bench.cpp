@@ -19,22 +19,21 @@
 //
 // Usage: e2e_bench [--pinned|--unpinned] [--cpu N] [--rounds R] [--turns T] [--seconds S]
 //                  [--no-throughput]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "CAppLoop.h"
 #include "CAsyncWorld_Null.h"
+#include "CBenchArgs.h"
 #include "CBenchProc.h"
+#include "CBenchStats.h"
 #include "CBenchTurns.h"
+#include "CBenchUdp.h"
 #include "CKelmarNetPeer.h"
 #include "CRunLoop.h"
 
@@ -42,7 +41,6 @@ namespace {
 
 using namespace bench;
 
-constexpr std::uint64_t kLoopback = 0x7F000001;     // 127.0.0.1
 constexpr double kFps = 100;                        // frame timer of each side
 constexpr std::int64_t kLostAfterNs = 200'000'000;  // no echo within: counted lost
 constexpr int kWarmup = 200;
@@ -51,93 +49,27 @@ constexpr int kWarmup = 200;
 constexpr int kBlock = 250;
 
 struct SOptions {
-  int rounds = 5;
-  int turns = 2000;
-  double seconds = 3;
-  int cpu = 0;
+  explicit SOptions(CBenchArgs const& args)
+      : rounds(args.Int("--rounds", 5)),
+        turns(args.Int("--turns", 2000)),
+        seconds(args.Real("--seconds", 3)),
+        cpu(args.Int("--cpu", 0)),
+        throughput(!args.Has("--no-throughput")) {
+    if (args.Has("--pinned") || args.Has("--unpinned")) {
+      pinned = args.Has("--pinned");
+      unpinned = args.Has("--unpinned");
+    }
+  }
+  bool valid() const { return rounds >= 1 && turns >= 10 && seconds > 0 && seconds <= 60; }
+
+  int rounds;
+  int turns;
+  double seconds;
+  int cpu;
+  bool throughput;
   bool pinned = true;
   bool unpinned = true;
-  bool throughput = true;
 };
-
-// Seq in slots 1-4, hand-over time in slots 5-12, the rest a typical show.
-void StampTurn(CDmxTurn& turn, std::uint32_t seq, std::int64_t ns) {
-  PutBE(turn.data() + 1, seq, 4);
-  PutBE(turn.data() + 5, static_cast<std::uint64_t>(ns), 8);
-}
-
-void FillShow(CDmxTurn& turn) {
-  const Turn show = ShowTurn();
-  turn.SetSize(static_cast<std::uint32_t>(show.size()));
-  std::memcpy(turn.data(), show.data(), show.size());
-}
-
-// The full pakTurn datagram for this turn: 3 header bytes and the compressed turn.
-std::vector<unsigned char> PakTurnImage(CDmxTurn const& turn) {
-  std::vector<unsigned char> pak(CKelmarNet::kMaxPakSize);
-  pak[0] = 12;
-  const std::uint32_t n =
-      CKelmarNet::EncodeData(pak.data() + 3, turn.data(), static_cast<std::uint16_t>(turn.size()));
-  pak.resize(3 + n);
-  return pak;
-}
-
-int RawSocket(std::uint16_t port = 0) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(kLoopback);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(fd);
-    return -1;
-  }
-  const int sndbuf = 1024;  // what the peer's port asks for
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
-  return fd;
-}
-
-std::uint16_t LocalPort(int fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  return ntohs(sa.sin_port);
-}
-
-void SetRecvTimeout(int fd, double seconds) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(seconds);
-  tv.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(tv.tv_sec)) * 1e6);
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-sockaddr_in LoopbackAddr(std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(kLoopback);
-  return sa;
-}
-
-// Datagrams the kernel dropped so far at the UDP socket bound to local `port` because
-// its receive buffer was full (the last column of /proc/net/udp); -1 if not found.
-long SocketDrops(unsigned port) {
-  std::FILE* f = std::fopen("/proc/net/udp", "r");
-  if (!f) return -1;
-  char line[512];
-  long drops = -1;
-  std::fgets(line, sizeof line, f);  // heading
-  while (std::fgets(line, sizeof line, f)) {
-    const auto w = Words(line);
-    const std::size_t colon = w.size() > 1 ? w[1].find(':') : std::string::npos;
-    if (w.size() < 13 || colon == std::string::npos) continue;
-    if (std::strtoul(w[1].c_str() + colon + 1, nullptr, 16) == port)
-      drops = std::atol(w.back().c_str());
-  }
-  std::fclose(f);
-  return drops;
-}
 
 // Runs the calling thread's loop until `done` or `timeout` seconds; true if done.
 bool Pump(CRunLoop& loop, std::function<bool()> const& done, double timeout) {
@@ -155,18 +87,14 @@ bool Pump(CRunLoop& loop, std::function<bool()> const& done, double timeout) {
 // baselines. Commands arrive from A on the line channel and are read every frame.
 class CSideB : public LHandler {
  public:
-  explicit CSideB(CLineChannel& ctl) : LHandler(nullptr), mCtl(ctl), mPeer(this, mWorld) {
+  explicit CSideB(int ctlFd) : LHandler(nullptr), mCtl(ctlFd), mPeer(this, mWorld) {
     mPeer.SetListen(true);
-  }
-  ~CSideB() override {
-    if (mRaw >= 0) close(mRaw);
   }
 
   int Run() {
     if (!mPeer.Open(0)) return mCtl.Send("error B: peer Open failed"), 1;
-    mRaw = RawSocket();
-    if (mRaw < 0) return mCtl.Send("error B: raw socket"), 1;
-    mCtl.Send("ready " + std::to_string(mPeer.port()) + " " + std::to_string(LocalPort(mRaw)));
+    if (!mRaw.Open()) return mCtl.Send("error B: raw socket"), 1;
+    mCtl.Send(Line("ready", mPeer.port(), mRaw.port()));
     CRunLoop& loop = CRunLoop::Current();
     CFrameTimer frames(kFps, [&] { Frame(loop); });
     frames.Start();
@@ -185,14 +113,14 @@ class CSideB : public LHandler {
  private:
   void Received() {
     const unsigned n = mPeer.recvSize();
-    if (n < 13) return;
-    const auto seq = static_cast<std::uint32_t>(GetBE(mPeer.recvTurn() + 1, 4));
+    SStamp stamp;
+    if (!stamp.Get(mPeer.recvTurn(), n, kStampSlot)) return;
     const std::int64_t now = MonoNs();
     if (mCount == 0) mFirstNs = now;
     mLastNs = now;
     ++mCount;
-    if (mExpect != 0 && seq > mExpect) mGaps += seq - mExpect;
-    if (seq >= mExpect) mExpect = seq + 1;
+    if (mExpect != 0 && stamp.seq > mExpect) mGaps += stamp.seq - mExpect;
+    if (stamp.seq >= mExpect) mExpect = stamp.seq + 1;
     if (!mEcho) return;
     mEchoTurn.SetSize(n);
     std::memcpy(mEchoTurn.data(), mPeer.recvTurn(), n);
@@ -201,78 +129,69 @@ class CSideB : public LHandler {
 
   void Frame(CRunLoop& loop) {
     std::string line;
-    while (mCtl.TryRecv(line)) Command(loop, Words(line));
+    while (mCtl.TryRecv(line)) Command(loop, CFields(line));
     if (mCtl.gone()) loop.Stop();
   }
 
-  void Command(CRunLoop& loop, std::vector<std::string> const& w) {
-    if (w.empty()) return;
-    if (w[0] == "quit") {
+  void Command(CRunLoop& loop, CFields const& w) {
+    if (w.is("quit")) {
       loop.Stop();
-    } else if (w[0] == "echo" || w[0] == "count") {
-      mEcho = w[0] == "echo";
+    } else if (w.is("echo") || w.is("count")) {
+      mEcho = w.is("echo");
       mCount = mGaps = 0;
       mExpect = 0;
       mSwitches = ContextSwitches();
       mDrops = SocketDrops(mPeer.port());
       mCtl.Send("ok");
-    } else if (w[0] == "stats") {
-      mCtl.Send("stats " + std::to_string(mCount) + " " + std::to_string(mGaps) + " " +
-                std::to_string(mFirstNs) + " " + std::to_string(mLastNs) + " " +
-                std::to_string(ContextSwitches() - mSwitches) + " " +
-                std::to_string(SocketDrops(mPeer.port()) - mDrops));
-    } else if (w[0] == "raw" && w.size() == 2) {
-      RawEcho(std::atoi(w[1].c_str()));
-    } else if (w[0] == "rawsink") {
+    } else if (w.is("stats")) {
+      mCtl.Send(Line("stats", mCount, mGaps, mFirstNs, mLastNs, ContextSwitches() - mSwitches,
+                     SocketDrops(mPeer.port()) - mDrops));
+    } else if (w.is("raw", 2)) {
+      RawEcho(static_cast<int>(w.integer(1)));
+    } else if (w.is("rawsink")) {
       RawSink();
     }
   }
 
   // Echoes up to n datagrams on the plain socket, blocking; the loop waits meanwhile.
   void RawEcho(int n) {
-    SetRecvTimeout(mRaw, 0.5);
+    mRaw.SetRecvTimeout(0.5);
     const long switches = ContextSwitches();
     mCtl.Send("ok");
     unsigned char buf[2048];
     int echoed = 0;
     for (; echoed < n; ++echoed) {
       sockaddr_in from{};
-      socklen_t len = sizeof from;
-      const ssize_t got =
-          recvfrom(mRaw, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+      const ssize_t got = mRaw.Recv(buf, sizeof buf, &from);
       if (got < 0) break;  // nothing for 0.5 s: the round is over
-      sendto(mRaw, buf, static_cast<std::size_t>(got), 0, reinterpret_cast<sockaddr*>(&from), len);
+      mRaw.SendTo(from, buf, static_cast<std::size_t>(got));
     }
-    mCtl.Send("rawdone " + std::to_string(echoed) + " " +
-              std::to_string(ContextSwitches() - switches));
+    mCtl.Send(Line("rawdone", echoed, ContextSwitches() - switches));
   }
 
   // Counts datagrams on the plain socket until 0.3 s pass without one.
   void RawSink() {
-    SetRecvTimeout(mRaw, 2.0);
-    const long drops = SocketDrops(LocalPort(mRaw));
+    mRaw.SetRecvTimeout(2.0);
+    const long drops = mRaw.drops();
     mCtl.Send("ok");
     unsigned char buf[2048];
     long count = 0;
     std::int64_t first = 0, last = 0;
-    for (;;) {
-      const ssize_t got = recv(mRaw, buf, sizeof buf, 0);
-      if (got < 0) break;
+    while (mRaw.Recv(buf, sizeof buf) >= 0) {
       last = MonoNs();
       if (count++ == 0) {
         first = last;
-        SetRecvTimeout(mRaw, 0.3);
+        mRaw.SetRecvTimeout(0.3);
       }
     }
-    mCtl.Send("rawsink " + std::to_string(count) + " " + std::to_string(first) + " " +
-              std::to_string(last) + " " + std::to_string(SocketDrops(LocalPort(mRaw)) - drops));
+    mCtl.Send(Line("rawsink", count, first, last, mRaw.drops() - drops));
   }
 
-  CLineChannel& mCtl;
+  CLineChannel mCtl;
   CAsyncWorld_Null mWorld;
   CKelmarNetPeer mPeer;
   CDmxTurn mEchoTurn;
-  int mRaw = -1;
+  CBenchUdp mRaw;
   bool mEcho = true;
   long mCount = 0;
   long mGaps = 0;
@@ -283,32 +202,55 @@ class CSideB : public LHandler {
   long mDrops = 0;
 };
 
-int RunB(int ctlFd) {
-  CLineChannel ctl(ctlFd);
-  CSideB b(ctl);
-  return b.Run();
-}
-
 // ---- side A ---------------------------------------------------------------------
 
+// Round trips of one path.
 struct SLatency {
-  std::vector<double> us;  // round trips, microseconds
-  std::vector<double> roundMedians;
-  std::vector<double> roundP99s;
+  CBenchStats us;  // round trips, microseconds
+  CBenchStats roundMedians;
+  CBenchStats roundP99s;
   long lost = 0;      // no echo in time
   long late = 0;      // echoes that came after their turn was counted lost
   long switches = 0;  // context switches of both processes during the rounds
   long exchanges = 0;
+
+  void Print(char const* path, SLatency const& raw) const {
+    std::printf("  %-22s %9.1f %9.1f %9.2f %9.2f %7zu %6ld %6ld %9.2f  %.1f..%.1f, %.1f..%.1f\n",
+                path, us.median(), us.p99(), us.median() / raw.us.median(), us.p99() / raw.us.p99(),
+                us.count(), lost, late,
+                Ratio(static_cast<double>(switches), static_cast<double>(exchanges)),
+                roundMedians.min(), roundMedians.max(), roundP99s.min(), roundP99s.max());
+  }
 };
 
+// Unpaced sending of one path: per second from the start of sending to its end (sent)
+// or to the last arrival at B (received).
+struct SRate {
+  double sentRate = 0, recvRate = 0;
+  long sent = 0, lost = 0, drops = 0;
+
+  SRate(long n, std::int64_t t0, std::int64_t end, long got, std::int64_t lastNs, long dropped)
+      : sentRate(n / (static_cast<double>(end - t0) * 1e-9)),
+        recvRate(Ratio(static_cast<double>(got), static_cast<double>(lastNs - t0) * 1e-9)),
+        sent(n),
+        lost(n - got),
+        drops(dropped) {}
+  SRate() = default;
+
+  void Print(char const* sender, char const* receiver, double base) const {
+    std::printf("  %-34s %12.0f %9.2f %10ld %10s\n", sender, sentRate, sentRate / base, sent, "-");
+    std::printf("  %-34s %12.0f %9.2f %10s %10ld %12ld\n", receiver, recvRate, recvRate / base, "-",
+                lost, drops);
+  }
+};
+
+// Side A prints its figures itself (the parent's standard output is its own) and
+// sends the parent the line of targets.
 class CSideA : public LHandler {
  public:
-  CSideA(CLineChannel& ctl, SOptions const& opt)
-      : LHandler(nullptr), mCtl(ctl), mOpt(opt), mPeer(this, mWorld) {
-    FillShow(mTurn);
-  }
-  ~CSideA() override {
-    if (mRaw >= 0) close(mRaw);
+  CSideA(int ctlFd, SOptions const& opt)
+      : LHandler(nullptr), mCtl(ctlFd), mOpt(opt), mPeer(this, mWorld) {
+    Fill(mTurn, ShowTurn());
   }
 
   int Run() {
@@ -316,58 +258,73 @@ class CSideA : public LHandler {
     if (!mB.Start({"--role=b"})) return Fail("cannot start side B");
     std::string line;
     if (!mB.channel().Recv(line, 10)) return Fail("side B did not start");
-    auto w = Words(line);
-    if (w.size() != 3 || w[0] != "ready") return Fail("side B: " + line);
-    const auto peerPort = static_cast<std::int32_t>(std::atoi(w[1].c_str()));
-    mRawPort = static_cast<std::uint16_t>(std::atoi(w[2].c_str()));
-    mRaw = RawSocket();
-    if (mRaw < 0) return Fail("raw socket");
+    const CFields ready(line);
+    if (!ready.is("ready", 3)) return Fail("side B: " + line);
+    mRawTo = LoopbackAddr(static_cast<std::uint16_t>(ready.integer(2)));
+    if (!mRaw.Open()) return Fail("raw socket");
     if (!mPeer.Open(0)) return Fail("peer Open failed");
 
     CFrameTimer frames(kFps, [&] { Frame(); });
     frames.Start();
-    mPeer.Connect({kLoopback, peerPort}, LString());
+    mPeer.Connect({kLoopback, static_cast<std::int32_t>(ready.integer(1))}, LString());
     if (!Pump(
             loop, [&] { return mPeer.state() == CKelmarNetPeer::stConnected; }, 5))
       return Fail("no connection to side B within 5 s");
 
-    StampTurn(mTurn, 1, MonoNs());
+    StampTurn(1, MonoNs());
     mImage = PakTurnImage(mTurn);
-    Report("size " + std::to_string(mImage.size()));
 
     // Warm-up of both paths, then rounds in which raw and peer blocks alternate.
     SLatency raw, peer, scratch;
-    std::vector<double> rawRound, peerRound;
+    CBenchStats rawRound, peerRound;
     if (!RawBlock(kWarmup, scratch, rawRound) || !PeerBlock(loop, kWarmup, scratch, peerRound))
       return Fail("warm-up failed");
     for (int r = 0; r < mOpt.rounds; ++r) {
-      rawRound.clear();
-      peerRound.clear();
+      rawRound.Clear();
+      peerRound.Clear();
       for (int done = 0; done < mOpt.turns; done += kBlock) {
         const int n = std::min(kBlock, mOpt.turns - done);
         if (!RawBlock(n, raw, rawRound)) return Fail("raw block failed");
         if (!PeerBlock(loop, n, peer, peerRound)) return Fail("peer block failed");
       }
-      raw.roundMedians.push_back(Quantile(rawRound, 0.5));
-      peer.roundMedians.push_back(Quantile(peerRound, 0.5));
-      raw.roundP99s.push_back(Quantile(rawRound, 0.99));
-      peer.roundP99s.push_back(Quantile(peerRound, 0.99));
+      raw.roundMedians.Add(rawRound.median());
+      peer.roundMedians.Add(peerRound.median());
+      raw.roundP99s.Add(rawRound.p99());
+      peer.roundP99s.Add(peerRound.p99());
     }
-    ReportLatency("raw", raw);
-    ReportLatency("peer", peer);
-    Report("gapsB " + std::to_string(mGapsB));
+    std::printf("datagram: full pakTurn of a 513-byte show turn = %zu bytes\n", mImage.size());
+    std::printf("round trip, %d rounds x %d turns, one in flight (microseconds)\n", mOpt.rounds,
+                mOpt.turns);
+    std::printf("  %-22s %9s %9s %9s %9s %7s %6s %6s %9s  %s\n", "path", "median", "p99", "x med",
+                "x p99", "count", "lost", "late", "switches", "per round: median, p99");
+    raw.Print("raw UDP ping-pong", raw);
+    peer.Print("peer turn echo", raw);
+    std::printf("  switches: context switches of both processes per round trip (getrusage)\n");
+    std::printf("  sequence gaps seen at B during the peer rounds: %ld\n", mGapsB);
+    std::fflush(stdout);
 
-    if (mOpt.throughput && !RawThroughput()) return Fail("raw throughput failed");
-    if (mOpt.throughput && !PeerThroughput(loop)) return Fail("peer throughput failed");
+    SRate rawRate, peerRate;
+    if (mOpt.throughput) {
+      if (!RawThroughput(rawRate)) return Fail("raw throughput failed");
+      if (!PeerThroughput(loop, peerRate)) return Fail("peer throughput failed");
+      std::printf("throughput over %.1f s (per second)\n", mOpt.seconds);
+      std::printf("  %-34s %12s %9s %10s %10s %12s\n", "path", "rate/s", "x raw", "count", "lost",
+                  "buffer drops");
+      rawRate.Print("raw sendto (baseline)", "raw datagrams received at B", rawRate.sentRate);
+      peerRate.Print("peer turns handed over at A", "peer turns delivered at B", rawRate.sentRate);
+      std::printf(
+          "  lost = handed over or sent, never received; buffer drops = of those, dropped by\n"
+          "  B's socket because its receive buffer was full (the sender outran the receiver)\n");
+      std::fflush(stdout);
+    }
 
     mPeer.Disconnect(CKelmarNetPeer::stIdle);
     Pump(
         loop, [] { return false; }, 0.05);  // the close notice goes out
     mB.channel().Send("quit");
     const int status = mB.Finish(3);
-    if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0))
-      return Fail("side B ended badly: " + StatusText(status));
-    mCtl.Send("done");
+    if (!Clean(status)) return Fail("side B ended badly: " + StatusText(status));
+    mCtl.Send("targets " + Targets(raw, peer, peerRate));
     return 0;
   }
 
@@ -379,54 +336,57 @@ class CSideA : public LHandler {
   }
 
  private:
+  std::string Targets(SLatency const& raw, SLatency const& peer, SRate const& rate) const {
+    const double xm = peer.us.median() / raw.us.median(), xp = peer.us.p99() / raw.us.p99();
+    const long lost = peer.lost + mGapsB;
+    char tput[64] = "not measured";
+    if (mOpt.throughput)
+      std::snprintf(tput, sizeof tput, "%.0f/s (>= 5000: %s)", rate.recvRate,
+                    Verdict(rate.recvRate >= 5000));
+    char text[300];
+    std::snprintf(text, sizeof text,
+                  "median %.2fx raw (<= 3.5: %s)  p99 %.2fx raw (<= 8: %s)  lost %ld (%s)"
+                  "  delivered %s",
+                  xm, Verdict(xm <= 3.5), xp, Verdict(xp <= 8), lost, Verdict(lost == 0), tput);
+    return text;
+  }
+
   int Fail(std::string const& why) {
     mCtl.Send("error A: " + why);
     return 1;
   }
-  void Report(std::string const& what) { mCtl.Send("r " + what); }
 
   bool Ask(std::string const& command, std::string& reply, double timeout = 5) {
     return mB.channel().Send(command) && mB.channel().Recv(reply, timeout);
   }
 
-  void ReportLatency(char const* path, SLatency const& l) {
-    auto range = [](std::vector<double> const& v) {
-      if (v.empty()) return std::pair{0.0, 0.0};
-      auto [lo, hi] = std::minmax_element(v.begin(), v.end());
-      return std::pair{*lo, *hi};
-    };
-    const auto [mlo, mhi] = range(l.roundMedians);
-    const auto [plo, phi] = range(l.roundP99s);
-    char text[256];
-    std::snprintf(text, sizeof text, "lat %s %.3f %.3f %ld %ld %zu %.3f %.3f %.2f %.3f %.3f", path,
-                  Quantile(l.us, 0.5), Quantile(l.us, 0.99), l.lost, l.late, l.us.size(), mlo, mhi,
-                  l.exchanges ? static_cast<double>(l.switches) / l.exchanges : 0.0, plo, phi);
-    Report(text);
+  // Seq in slots 1-4, hand-over time in slots 5-12, the rest a typical show.
+  void StampTurn(std::uint32_t seq, std::int64_t ns) {
+    SStamp{seq, ns}.Put(mTurn.data(), kStampSlot);
   }
 
   // Blocking ping-pong of the pakTurn-sized datagram.
-  bool RawBlock(int n, SLatency& out, std::vector<double>& round) {
+  bool RawBlock(int n, SLatency& out, CBenchStats& round) {
     std::string reply;
-    if (!Ask("raw " + std::to_string(n), reply) || reply != "ok") return false;
-    SetRecvTimeout(mRaw, kLostAfterNs * 1e-9);
-    const sockaddr_in to = LoopbackAddr(mRawPort);
+    if (!Ask(Line("raw", n), reply) || reply != "ok") return false;
+    mRaw.SetRecvTimeout(static_cast<double>(kLostAfterNs) * 1e-9);
     std::vector<unsigned char> buf = mImage;
     unsigned char in[2048];
-    std::vector<double> us;
+    CBenchStats us;
     const long switches = ContextSwitches();
     for (int i = 0; i < n; ++i) {
-      const auto seq = static_cast<std::uint32_t>(++mRawSeq);
-      PutBE(buf.data() + 3, seq, 4);
-      const std::int64_t t0 = MonoNs();
-      sendto(mRaw, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr const*>(&to), sizeof to);
+      const SStamp sent{++mRawSeq, MonoNs()};
+      sent.Put(buf.data(), kPakStampAt);
+      mRaw.SendTo(mRawTo, buf.data(), buf.size());
       for (;;) {
-        const ssize_t got = recv(mRaw, in, sizeof in, 0);
+        const ssize_t got = mRaw.Recv(in, sizeof in);
         if (got < 0) {
           ++out.lost;
           break;
         }
-        if (got >= 7 && GetBE(in + 3, 4) == seq) {
-          us.push_back(static_cast<double>(MonoNs() - t0) * 1e-3);
+        SStamp echo;
+        if (echo.Get(in, static_cast<std::size_t>(got), kPakStampAt) && echo.seq == sent.seq) {
+          us.Add(static_cast<double>(MonoNs() - sent.ns) * 1e-3);
           break;
         }
         ++out.late;
@@ -434,20 +394,20 @@ class CSideA : public LHandler {
     }
     const long mine = ContextSwitches() - switches;
     if (!mB.channel().Recv(reply, 5)) return false;
-    const auto w = Words(reply);
-    out.switches += mine + (w.size() == 3 ? std::atol(w[2].c_str()) : 0);
+    const CFields w(reply);
+    out.switches += mine + (w.size() == 3 ? static_cast<long>(w.integer(2)) : 0);
     out.exchanges += n;
-    out.us.insert(out.us.end(), us.begin(), us.end());
-    round.insert(round.end(), us.begin(), us.end());
+    out.us.Add(us);
+    round.Add(us);
     return true;
   }
 
   // One turn in flight: the echo's receive event hands over the next one.
-  bool PeerBlock(CRunLoop& loop, int n, SLatency& out, std::vector<double>& round) {
+  bool PeerBlock(CRunLoop& loop, int n, SLatency& out, CBenchStats& round) {
     std::string reply;
     if (!Ask("echo", reply) || reply != "ok") return false;
     mLat = &out;
-    mRoundUs.clear();
+    mRoundUs.Clear();
     mLeft = n;
     const long switches = ContextSwitches();
     HandOver();
@@ -456,12 +416,12 @@ class CSideA : public LHandler {
     const long mine = ContextSwitches() - switches;
     mLat = nullptr;
     if (!Ask("stats", reply)) return false;
-    const auto w = Words(reply);
-    if (w.size() >= 3) mGapsB += std::atol(w[2].c_str());
-    out.switches += mine + (w.size() >= 6 ? std::atol(w[5].c_str()) : 0);
+    const CFields w(reply);
+    mGapsB += static_cast<long>(w.integer(2));
+    out.switches += mine + static_cast<long>(w.integer(5));
     out.exchanges += n;
-    out.us.insert(out.us.end(), mRoundUs.begin(), mRoundUs.end());
-    round.insert(round.end(), mRoundUs.begin(), mRoundUs.end());
+    out.us.Add(mRoundUs);
+    round.Add(mRoundUs);
     return ok;
   }
 
@@ -474,19 +434,19 @@ class CSideA : public LHandler {
     mInFlight = true;
     mSeq = ++mNextSeq;
     mSentNs = MonoNs();
-    StampTurn(mTurn, mSeq, mSentNs);
+    StampTurn(mSeq, mSentNs);
     mPeer.SendTurnA(mTurn);
   }
 
   void Received() {
     const std::int64_t now = MonoNs();
-    if (mPeer.recvSize() < 13 || !mLat) return;
-    const auto seq = static_cast<std::uint32_t>(GetBE(mPeer.recvTurn() + 1, 4));
-    if (!mInFlight || seq != mSeq) {
+    SStamp stamp;
+    if (!stamp.Get(mPeer.recvTurn(), mPeer.recvSize(), kStampSlot) || !mLat) return;
+    if (!mInFlight || stamp.seq != mSeq) {
       ++mLat->late;
       return;
     }
-    mRoundUs.push_back(static_cast<double>(now - mSentNs) * 1e-3);
+    mRoundUs.Add(static_cast<double>(now - mSentNs) * 1e-3);
     HandOver();
   }
 
@@ -500,45 +460,35 @@ class CSideA : public LHandler {
   static void HandOverEveryPass(void* self) {
     auto* a = static_cast<CSideA*>(self);
     a->mSeq = ++a->mNextSeq;
-    StampTurn(a->mTurn, a->mSeq, MonoNs());
+    a->StampTurn(a->mSeq, MonoNs());
     a->mPeer.SendTurnA(a->mTurn);
     ++a->mHandedOver;
   }
 
-  bool RawThroughput() {
+  bool RawThroughput(SRate& out) {
     std::string reply;
     if (!Ask("rawsink", reply) || reply != "ok") return false;
-    const sockaddr_in to = LoopbackAddr(mRawPort);
     std::vector<unsigned char> buf = mImage;
-    long sent = 0, failed = 0;
+    long sent = 0;
     const std::int64_t t0 = MonoNs();
     const std::int64_t end = t0 + static_cast<std::int64_t>(mOpt.seconds * 1e9);
     std::int64_t now = t0;
     while (now < end) {
       for (int k = 0; k < 64; ++k) {
-        PutBE(buf.data() + 3, static_cast<std::uint32_t>(++mRawSeq), 4);
-        if (sendto(mRaw, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr const*>(&to),
-                   sizeof to) < 0)
-          ++failed;
-        else
-          ++sent;
+        SStamp{++mRawSeq, 0}.Put(buf.data(), kPakStampAt);
+        if (mRaw.SendTo(mRawTo, buf.data(), buf.size())) ++sent;
       }
       now = MonoNs();
     }
     if (!mB.channel().Recv(reply, 10)) return false;
-    const auto w = Words(reply);
-    if (w.size() != 5) return false;
-    const double secs = static_cast<double>(now - t0) * 1e-9;
-    const long got = std::atol(w[1].c_str());
-    const double recvSecs = static_cast<double>(std::atoll(w[3].c_str()) - t0) * 1e-9;
-    char text[200];
-    std::snprintf(text, sizeof text, "tput raw %.0f %.0f %ld %ld %ld", sent / secs,
-                  recvSecs > 0 ? got / recvSecs : 0.0, sent, sent - got, std::atol(w[4].c_str()));
-    Report(text);
+    const CFields w(reply);
+    if (!w.is("rawsink", 5)) return false;
+    out = SRate(sent, t0, now, static_cast<long>(w.integer(1)), w.integer(3),
+                static_cast<long>(w.integer(4)));
     return true;
   }
 
-  bool PeerThroughput(CRunLoop& loop) {
+  bool PeerThroughput(CRunLoop& loop, SRate& out) {
     std::string reply;
     if (!Ask("count", reply) || reply != "ok") return false;
     mHandedOver = 0;
@@ -551,35 +501,29 @@ class CSideA : public LHandler {
       now = MonoNs();
     }
     loop.RemoveObserver(key);
-    const double secs = static_cast<double>(now - t0) * 1e-9;
     Pump(
         loop, [] { return false; }, 0.3);  // let B drain its socket
     if (!Ask("stats", reply)) return false;
-    const auto w = Words(reply);
-    if (w.size() != 7) return false;
-    const long got = std::atol(w[1].c_str());
-    const long drops = std::atol(w[6].c_str());
-    const double recvSecs = static_cast<double>(std::atoll(w[4].c_str()) - t0) * 1e-9;
-    char text[200];
-    std::snprintf(text, sizeof text, "tput peer %.0f %.0f %ld %ld %ld", mHandedOver / secs,
-                  recvSecs > 0 ? got / recvSecs : 0.0, mHandedOver, mHandedOver - got, drops);
-    Report(text);
+    const CFields w(reply);
+    if (!w.is("stats", 7)) return false;
+    out = SRate(mHandedOver, t0, now, static_cast<long>(w.integer(1)), w.integer(4),
+                static_cast<long>(w.integer(6)));
     return true;
   }
 
-  CLineChannel& mCtl;
+  CLineChannel mCtl;
   SOptions const& mOpt;
   CChild mB;
   CAsyncWorld_Null mWorld;
   CKelmarNetPeer mPeer;
   CDmxTurn mTurn;
   std::vector<unsigned char> mImage;
-  int mRaw = -1;
-  std::uint16_t mRawPort = 0;
+  CBenchUdp mRaw;
+  sockaddr_in mRawTo{};
   std::uint32_t mRawSeq = 0;
   // latency rounds
   SLatency* mLat = nullptr;
-  std::vector<double> mRoundUs;
+  CBenchStats mRoundUs;
   int mLeft = 0;
   bool mInFlight = false;
   std::uint32_t mSeq = 0;
@@ -589,151 +533,51 @@ class CSideA : public LHandler {
   long mHandedOver = 0;
 };
 
-int RunA(int ctlFd, SOptions const& opt) {
-  CLineChannel ctl(ctlFd);
-  CSideA a(ctl, opt);
-  return a.Run();
-}
-
 // ---- the report -----------------------------------------------------------------
 
-struct SModeResult {
-  bool ok = false;
-  std::string error;
-  std::map<std::string, std::vector<std::string>> r;  // "lat raw" -> values
-  double num(std::string const& key, std::size_t i) const {
-    auto it = r.find(key);
-    return it == r.end() || i >= it->second.size() ? 0.0 : std::atof(it->second[i].c_str());
-  }
-};
-
-SModeResult RunMode(SOptions const& opt, bool pinned) {
-  SModeResult res;
+// Runs side A in one mode under the heading `mode`; returns its line of targets, or
+// "FAILED: why".
+std::string RunMode(SOptions const& opt, bool pinned, std::string const& mode) {
+  std::printf("\n== %s ==\n", mode.c_str());
+  std::fflush(stdout);
   CChild a;
   std::vector<std::string> args{"--role=a", "--rounds=" + std::to_string(opt.rounds),
                                 "--turns=" + std::to_string(opt.turns),
                                 "--seconds=" + std::to_string(opt.seconds)};
   if (!opt.throughput) args.push_back("--no-throughput");
-  if (!a.Start(args, pinned ? opt.cpu : -1)) {
-    res.error = "cannot start side A";
-    return res;
+  std::string line, error = "cannot start side A";
+  if (a.Start(args, pinned ? opt.cpu : -1)) {
+    const double budget = 30 + opt.rounds * opt.turns * 0.002 + 4 * opt.seconds;
+    const bool told = a.channel().Recv(line, budget);
+    const int status = a.Finish(5);
+    if (!told)
+      error = "side A stopped answering (" + StatusText(status) + ")";
+    else if (line.rfind("error ", 0) == 0)
+      error = line.substr(6);
+    else if (line.rfind("targets ", 0) != 0)
+      error = "side A: " + line;
+    else if (!Clean(status))
+      error = "side A ended badly: " + StatusText(status);
+    else
+      return line.substr(8);
   }
-  const double budget = 30 + opt.rounds * opt.turns * 0.002 + 4 * opt.seconds;
-  std::string line;
-  while (a.channel().Recv(line, budget)) {
-    auto w = Words(line);
-    if (w.empty()) continue;
-    if (w[0] == "done") {
-      res.ok = true;
-      break;
-    }
-    if (w[0] == "error") {
-      res.error = line.substr(6);
-      break;
-    }
-    if (w[0] == "r" && w.size() >= 2) {
-      std::string key = w[1];
-      std::size_t first = 2;
-      if ((w[1] == "lat" || w[1] == "tput") && w.size() >= 3) key += " " + w[2], first = 3;
-      res.r[key] =
-          std::vector<std::string>(w.begin() + static_cast<std::ptrdiff_t>(first), w.end());
-    }
-  }
-  const int status = a.Finish(5);
-  if (res.ok && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    res.ok = false;
-    res.error = "side A ended badly: " + StatusText(status);
-  } else if (!res.ok && res.error.empty()) {
-    res.error = "side A stopped answering (" + StatusText(status) + ")";
-  }
-  return res;
-}
-
-void PrintMode(char const* mode, SModeResult const& m, SOptions const& opt) {
-  std::printf("\n== %s ==\n", mode);
-  if (!m.ok) {
-    std::printf("FAILED: %s\n", m.error.c_str());
-    return;
-  }
-  const double rawMed = m.num("lat raw", 0), rawP99 = m.num("lat raw", 1);
-  std::printf("datagram: full pakTurn of a 513-byte show turn = %.0f bytes\n", m.num("size", 0));
-  std::printf("round trip, %d rounds x %d turns, one in flight (microseconds)\n", opt.rounds,
-              opt.turns);
-  std::printf("  %-22s %9s %9s %9s %9s %7s %6s %6s %9s  %s\n", "path", "median", "p99", "x med",
-              "x p99", "count", "lost", "late", "switches", "per round: median, p99");
-  for (char const* path : {"raw", "peer"}) {
-    const std::string key = std::string("lat ") + path;
-    const double a = m.num(key, 0), b = m.num(key, 1);
-    std::printf("  %-22s %9.1f %9.1f %9.2f %9.2f %7.0f %6.0f %6.0f %9.2f  %.1f..%.1f, %.1f..%.1f\n",
-                path[0] == 'r' ? "raw UDP ping-pong" : "peer turn echo", a, b, a / rawMed,
-                b / rawP99, m.num(key, 4), m.num(key, 2), m.num(key, 3), m.num(key, 7),
-                m.num(key, 5), m.num(key, 6), m.num(key, 8), m.num(key, 9));
-  }
-  std::printf("  switches: context switches of both processes per round trip (getrusage)\n");
-  std::printf("  sequence gaps seen at B during the peer rounds: %.0f\n", m.num("gapsB", 0));
-  if (!opt.throughput) return;
-  const double rawRate = m.num("tput raw", 0);
-  std::printf("throughput over %.1f s (per second)\n", opt.seconds);
-  std::printf("  %-34s %12s %9s %10s %10s %12s\n", "path", "rate/s", "x raw", "count", "lost",
-              "buffer drops");
-  std::printf("  %-34s %12.0f %9.2f %10.0f %10s\n", "raw sendto (baseline)", rawRate, 1.0,
-              m.num("tput raw", 2), "-");
-  std::printf("  %-34s %12.0f %9.2f %10s %10.0f %12.0f\n", "raw datagrams received at B",
-              m.num("tput raw", 1), m.num("tput raw", 1) / rawRate, "-", m.num("tput raw", 3),
-              m.num("tput raw", 4));
-  std::printf("  %-34s %12.0f %9.2f %10.0f %10s\n", "peer turns handed over at A",
-              m.num("tput peer", 0), m.num("tput peer", 0) / rawRate, m.num("tput peer", 2), "-");
-  std::printf("  %-34s %12.0f %9.2f %10s %10.0f %12.0f\n", "peer turns delivered at B",
-              m.num("tput peer", 1), m.num("tput peer", 1) / rawRate, "-", m.num("tput peer", 3),
-              m.num("tput peer", 4));
-  std::printf(
-      "  lost = handed over or sent, never received; buffer drops = of those, dropped by\n"
-      "  B's socket because its receive buffer was full (the sender outran the receiver)\n");
-}
-
-void PrintTargets(char const* mode, SModeResult const& m) {
-  if (!m.ok) return;
-  const double xm = m.num("lat peer", 0) / m.num("lat raw", 0);
-  const double xp = m.num("lat peer", 1) / m.num("lat raw", 1);
-  const double lost = m.num("lat peer", 2) + m.num("gapsB", 0);
-  const double rate = m.num("tput peer", 1);
-  char tput[64] = "not measured";
-  if (m.r.count("tput peer"))
-    std::snprintf(tput, sizeof tput, "%.0f/s (>= 5000: %s)", rate, rate >= 5000 ? "met" : "MISSED");
-  std::printf(
-      "  %-9s median %.2fx raw (<= 3.5: %s)  p99 %.2fx raw (<= 8: %s)  lost %.0f (%s)"
-      "  delivered %s\n",
-      mode, xm, xm <= 3.5 ? "met" : "MISSED", xp, xp <= 8 ? "met" : "MISSED", lost,
-      lost == 0 ? "met" : "MISSED", tput);
+  std::printf("FAILED: %s\n", error.c_str());
+  return "FAILED: " + error;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  SOptions opt;
-  if (auto v = ArgValue(argc, argv, "--rounds"); !v.empty()) opt.rounds = std::atoi(v.c_str());
-  if (auto v = ArgValue(argc, argv, "--turns"); !v.empty()) opt.turns = std::atoi(v.c_str());
-  if (auto v = ArgValue(argc, argv, "--seconds"); !v.empty()) opt.seconds = std::atof(v.c_str());
-  if (auto v = ArgValue(argc, argv, "--cpu"); !v.empty()) opt.cpu = std::atoi(v.c_str());
-  opt.throughput = !HasArg(argc, argv, "--no-throughput");
-  if (HasArg(argc, argv, "--pinned") || HasArg(argc, argv, "--unpinned")) {
-    opt.pinned = HasArg(argc, argv, "--pinned");
-    opt.unpinned = HasArg(argc, argv, "--unpinned");
-  }
-  if (opt.rounds < 1 || opt.turns < 10 || opt.seconds <= 0 || opt.seconds > 60) {
-    std::fprintf(stderr,
-                 "usage: %s [--pinned|--unpinned] [--cpu N] [--rounds R>=1] [--turns T>=10] "
-                 "[--seconds 0<S<=60] [--no-throughput]\n",
-                 argv[0]);
-    return 2;
-  }
-
-  const std::string role = ArgValue(argc, argv, "--role");
-  const std::string ctl = ArgValue(argc, argv, "--ctl");
-  if (!role.empty()) {
-    if (ctl.empty()) return 2;
-    if (role == "a") return RunA(std::atoi(ctl.c_str()), opt);
-    if (role == "b") return RunB(std::atoi(ctl.c_str()));
+  const CBenchArgs args(argc, argv);
+  const SOptions opt(args);
+  if (!opt.valid())
+    return args.Usage(
+        "[--pinned|--unpinned] [--cpu N] [--rounds R>=1] [--turns T>=10] [--seconds 0<S<=60] "
+        "[--no-throughput]");
+  if (!args.role().empty()) {
+    if (args.ctl() < 0) return 2;
+    if (args.role() == "a") return CSideA(args.ctl(), opt).Run();
+    if (args.role() == "b") return CSideB(args.ctl()).Run();
     return 2;
   }
 
@@ -742,19 +586,13 @@ int main(int argc, char** argv) {
       "port + I/O signal thread + run-loop world (100 Hz frame timer). Baselines are plain\n"
       "blocking UDP between the same two processes, measured in the same run.\n");
   std::fflush(stdout);
-  SModeResult pinned, unpinned;
-  if (opt.pinned) {
-    pinned = RunMode(opt, true);
-    PrintMode(("pinned: both processes on CPU " + std::to_string(opt.cpu)).c_str(), pinned, opt);
-    std::fflush(stdout);
-  }
-  if (opt.unpinned) {
-    unpinned = RunMode(opt, false);
-    PrintMode("unpinned: every CPU", unpinned, opt);
-  }
+  std::string pinned, unpinned;
+  if (opt.pinned)
+    pinned = RunMode(opt, true, "pinned: both processes on CPU " + std::to_string(opt.cpu));
+  if (opt.unpinned) unpinned = RunMode(opt, false, "unpinned: every CPU");
   std::printf("\ntargets (median <= 3.5x raw, p99 <= 8x raw, no turn lost, >= 5000 turns/s):\n");
-  if (opt.pinned) PrintTargets("pinned", pinned);
-  if (opt.unpinned) PrintTargets("unpinned", unpinned);
-  const bool ok = (!opt.pinned || pinned.ok) && (!opt.unpinned || unpinned.ok);
+  if (opt.pinned) std::printf("  %-9s %s\n", "pinned", pinned.c_str());
+  if (opt.unpinned) std::printf("  %-9s %s\n", "unpinned", unpinned.c_str());
+  const bool ok = pinned.rfind("FAILED", 0) != 0 && unpinned.rfind("FAILED", 0) != 0;
   return ok ? 0 : 1;
 }

@@ -10,7 +10,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
+#include "CBenchStats.h"
 #include "CPsxIOSig.h"
 #include "CRunLoop.h"
 
@@ -59,11 +59,10 @@ void Finished(SRun& run, int round) {
 }
 
 SStats Summarise(SRun const& run) {
-  std::vector<double> us;
+  bench::CBenchStats us;
   for (std::size_t i = kWarmup; i < run.sent.size(); ++i)
-    us.push_back(std::chrono::duration<double, std::micro>(run.seen[i] - run.sent[i]).count());
-  std::sort(us.begin(), us.end());
-  return {us[us.size() / 2], us[us.size() * 99 / 100]};
+    us.Add(std::chrono::duration<double, std::micro>(run.seen[i] - run.sent[i]).count());
+  return {us.median(), us.p99()};
 }
 
 void Pair(int sv[2]) {

@@ -50,8 +50,8 @@ struct SPair {
     bOwner.peer = b;
     b->SetListen(true);
     a->Open(40000);
-    b->Open(51209);
-    a->Connect({CMemNet::Host(2), 51209}, LString());
+    b->Open(kPeerPort);
+    a->Connect({CMemNet::Host(2), kPeerPort}, LString());
     loop.Advance(1);
   }
   ~SPair() {
@@ -88,13 +88,11 @@ void BM_ReceiveTurn(benchmark::State& state) {
   SPair p;
   if (p.b->state() != CKelmarNetPeer::stConnected) return state.SkipWithError("not connected");
   CDmxTurn turn;
-  turn.SetSize(513);
-  const Turn show = ShowTurn();
-  std::memcpy(turn.data(), show.data(), show.size());
+  Fill(turn, ShowTurn());
   p.a->SendTurnA(turn);  // capture one real pakTurn as it went on the wire
   const std::vector<std::uint8_t> wire = p.net.mLog.back().bytes;
-  if (wire[0] != 12) return state.SkipWithError("no pakTurn captured");
-  CMemPort* bPort = p.net.Find({CMemNet::Host(2), 51209});
+  if (wire[0] != kPakTurn) return state.SkipWithError("no pakTurn captured");
+  CMemPort* bPort = p.net.Find({CMemNet::Host(2), kPeerPort});
   p.loop.RunUntilIdle();
   const std::size_t before = p.bOwner.received;
   for (auto _ : state) {
@@ -109,9 +107,7 @@ void BM_ReceiveTurn(benchmark::State& state) {
 void BM_SendTurn(benchmark::State& state) {
   SPair p;
   CDmxTurn turn;
-  turn.SetSize(513);
-  const Turn show = ShowTurn();
-  std::memcpy(turn.data(), show.data(), show.size());
+  Fill(turn, ShowTurn());
   p.net.mDeliver = false;  // measure the sender alone
   std::uint8_t level = 0;
   for (auto _ : state) {

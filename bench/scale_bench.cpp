@@ -20,15 +20,11 @@
 //
 // Usage: scale_bench [--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ]
 //                    [--no-limit-check]
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/epoll.h>
-#include <sys/socket.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -36,8 +32,11 @@
 
 #include "CAppLoop.h"
 #include "CAsyncWorld_Null.h"
+#include "CBenchArgs.h"
 #include "CBenchProc.h"
+#include "CBenchStats.h"
 #include "CBenchTurns.h"
+#include "CBenchUdp.h"
 #include "CKelmarNetPeer.h"
 #include "CRunLoop.h"
 
@@ -45,10 +44,9 @@ namespace {
 
 using namespace bench;
 
-constexpr std::uint64_t kLoopback = 0x7F000001;  // 127.0.0.1
-constexpr double kFps = 100;                     // frame timer of a peer side
-constexpr double kDrain = 1.0;                   // receiving goes on this long after sending
-constexpr int kFadeSlot = 41;                    // first of the slots that fade every frame
+constexpr double kFps = 100;    // frame timer of a peer side
+constexpr double kDrain = 1.0;  // receiving goes on this long after sending
+constexpr int kFadeSlot = 41;   // first of the slots that fade every frame
 constexpr int kFadeSlots = 4;
 constexpr rlim_t kWantFiles = 4096;
 
@@ -59,29 +57,32 @@ struct SSchedule {
   double rate = 44;
   double windowStart() const { return t0 + warm; }
   double sendEnd() const { return t0 + warm + window; }
+
+  std::string StartLine() const { return Line("start", t0, warm, window, rate); }
+  bool Parse(CFields const& w) {
+    if (!w.is("start", 5)) return false;
+    t0 = w.num(1);
+    warm = w.num(2);
+    window = w.num(3);
+    rate = w.num(4);
+    return rate > 0;
+  }
 };
 
 // The typical turn: a lit stage where a few slots fade every frame; slots 1-4 carry the
 // sequence number and slots 5-12 the hand-over time.
-void FillShow(CDmxTurn& turn) {
-  const Turn show = ShowTurn();
-  turn.SetSize(static_cast<std::uint32_t>(show.size()));
-  std::memcpy(turn.data(), show.data(), show.size());
-}
-void Stamp(unsigned char* slots, std::uint32_t seq, std::int64_t ns) {
-  PutBE(slots + 1, seq, 4);
-  PutBE(slots + 5, static_cast<std::uint64_t>(ns), 8);
+void Stamp(CDmxTurn& turn, std::uint32_t seq, std::int64_t ns) {
+  SStamp{seq, ns}.Put(turn.data(), kStampSlot);
   for (int k = 0; k < kFadeSlots; ++k)
-    slots[kFadeSlot + k] = static_cast<unsigned char>(seq * (k + 1));
+    turn.data()[kFadeSlot + k] = static_cast<unsigned char>(seq * (k + 1));
 }
 
-// Size of the full pakTurn that a peer sends for the typical turn.
-std::uint32_t PakTurnSize() {
+// The full pakTurn that a peer sends for the typical turn; the epoll baseline sends it.
+std::vector<unsigned char> TypicalPak() {
   CDmxTurn turn;
-  FillShow(turn);
-  Stamp(turn.data(), 123456, MonoNs());
-  unsigned char pak[CKelmarNet::kMaxPakSize];
-  return 3 + CKelmarNet::EncodeData(pak, turn.data(), static_cast<std::uint16_t>(turn.size()));
+  Fill(turn, ShowTurn());
+  Stamp(turn, 123456, MonoNs());
+  return PakTurnImage(turn);
 }
 
 // What one side has seen; shared by both kinds of side.
@@ -92,11 +93,11 @@ struct SCounters {
   long recvTotal = 0;
   long recvWindow = 0;
   bool inWindow = false;
-  std::vector<double> latencyUs;  // of turns received in the window
+  CBenchStats latencyUs;  // of turns received in the window
   double cpuStart = 0, wallStart = 0, cpuUs = 0, wallS = 0;
   bool windowDone = false;
 
-  explicit SCounters(int n) : sentSeq(n, 0), maxSeen(n, 0) { latencyUs.reserve(1 << 16); }
+  explicit SCounters(int n) : sentSeq(n, 0), maxSeen(n, 0) { latencyUs.Reserve(1 << 16); }
 
   void Received(int pair, std::uint32_t seq, std::int64_t sentNs, std::int64_t nowNs) {
     ++recvTotal;
@@ -105,7 +106,7 @@ struct SCounters {
     if (seq > top) top = seq;
     if (inWindow) {
       ++recvWindow;
-      latencyUs.push_back(static_cast<double>(nowNs - sentNs) * 1e-3);
+      latencyUs.Add(static_cast<double>(nowNs - sentNs) * 1e-3);
     }
   }
   // Opens and closes the measuring window at the first chance after its bounds.
@@ -121,16 +122,12 @@ struct SCounters {
       wallS = MonoSec() - wallStart;
     }
   }
-  std::string StatsLine() const {
+  std::string StatsLine(long drops) const {
     long sent = 0, seen = 0;
     for (auto v : sentSeq) sent += v;
     for (auto v : maxSeen) seen += v;
-    char text[400];
-    std::snprintf(text, sizeof text, "stats %.0f %.6f %ld %ld %ld %ld %ld %.1f %.1f %.1f", cpuUs,
-                  wallS, recvWindow, recvTotal, sent, gaps, seen, Quantile(latencyUs, 0.5),
-                  Quantile(latencyUs, 0.99),
-                  latencyUs.empty() ? 0.0 : *std::max_element(latencyUs.begin(), latencyUs.end()));
-    return text;
+    return Line("stats", cpuUs, wallS, recvWindow, recvTotal, sent, gaps, seen, latencyUs.median(),
+                latencyUs.p99(), latencyUs.max(), drops);
   }
 };
 
@@ -146,15 +143,6 @@ struct SDriver {
     if (++pair == n) pair = 0, ++k;
   }
 };
-
-bool ParseSchedule(std::vector<std::string> const& w, SSchedule& s) {
-  if (w.size() != 5 || w[0] != "start") return false;
-  s.t0 = std::atof(w[1].c_str());
-  s.warm = std::atof(w[2].c_str());
-  s.window = std::atof(w[3].c_str());
-  s.rate = std::atof(w[4].c_str());
-  return s.rate > 0;
-}
 
 // The descriptor the next socket gets (it is closed again at once).
 int NextFd() {
@@ -194,7 +182,7 @@ class CPeerSide {
         mCount(n),
         mConnected(static_cast<std::size_t>(n)),
         mDriverTimer(&DriverFire, this) {
-    FillShow(mTurn);
+    Fill(mTurn, ShowTurn());
   }
   ~CPeerSide() {
     // Before their owners and the world; an owner hears nothing from a dying peer.
@@ -226,11 +214,10 @@ class CPeerSide {
     } else {
       std::string line;
       if (!mCtl.Recv(line, 20)) return 1;
-      const auto w = Words(line);
-      if (static_cast<int>(w.size()) != mN + 1 || w[0] != "peers") return 1;
-      for (int i = 0; i < mN; ++i)
-        mPeers[static_cast<std::size_t>(i)]->Connect(
-            {kLoopback, std::atoi(w[static_cast<std::size_t>(i) + 1].c_str())}, LString());
+      const CFields w(line);
+      if (!w.is("peers", static_cast<std::size_t>(mN) + 1)) return 1;
+      for (std::size_t i = 0; i < mPeers.size(); ++i)
+        mPeers[i]->Connect({kLoopback, static_cast<std::int32_t>(w.integer(i + 1))}, LString());
     }
     CFrameTimer frames(kFps, [&] { Frame(loop); });
     frames.Start();
@@ -252,10 +239,9 @@ class CPeerSide {
         if (!up && mStarted) ++mDrops;
       }
     } else if (e.is(CKelmarNetPeer::rRecv)) {
-      if (peer.recvSize() < 13) return;
-      unsigned char const* t = peer.recvTurn();
-      mCount.Received(i, static_cast<std::uint32_t>(GetBE(t + 1, 4)),
-                      static_cast<std::int64_t>(GetBE(t + 5, 8)), MonoNs());
+      SStamp stamp;
+      if (stamp.Get(peer.recvTurn(), peer.recvSize(), kStampSlot))
+        mCount.Received(i, stamp.seq, stamp.ns, MonoNs());
     }
   }
 
@@ -263,9 +249,9 @@ class CPeerSide {
   void Frame(CRunLoop& loop) {
     std::string line;
     while (mCtl.TryRecv(line)) {
-      const auto w = Words(line);
-      if (!w.empty() && w[0] == "quit") loop.Stop();
-      if (ParseSchedule(w, mSched)) {
+      const CFields w(line);
+      if (w.is("quit")) loop.Stop();
+      if (mSched.Parse(w)) {
         mStarted = true;
         mDriver.n = mN;
         mDriverTimer.Arm(std::max(0.0, mSched.t0 - MonoSec()));
@@ -281,7 +267,7 @@ class CPeerSide {
       mCount.Tick(mSched, now);
       if (!mSaidStats && now >= mSched.sendEnd() + kDrain) {
         mSaidStats = true;
-        mCtl.Send(mCount.StatsLine() + " " + std::to_string(mDrops));
+        mCtl.Send(mCount.StatsLine(mDrops));
       }
     }
   }
@@ -294,7 +280,7 @@ class CPeerSide {
     while ((due = s->mDriver.due(s->mSched)) <= now && due < s->mSched.sendEnd()) {
       const auto i = static_cast<std::size_t>(s->mDriver.pair);
       const std::uint32_t seq = ++s->mCount.sentSeq[i];
-      Stamp(s->mTurn.data(), seq, MonoNs());
+      Stamp(s->mTurn, seq, MonoNs());
       s->mPeers[i]->SendTurnA(s->mTurn);
       s->mDriver.Next();
     }
@@ -341,59 +327,36 @@ int RunPeerSide(int ctlFd, int n, bool listen) {
 int RunEpollSide(int ctlFd, int n) {
   RaiseNoFile(kWantFiles);
   CLineChannel ctl(ctlFd);
-  const std::uint32_t size = PakTurnSize();
-  std::vector<int> fds;
+  std::vector<CBenchUdp> socks(static_cast<std::size_t>(n));
   std::vector<std::uint32_t> ports;
-  const int ep = epoll_create1(EPOLL_CLOEXEC);
-  auto cleanup = [&] {
-    for (int fd : fds) close(fd);
-    if (ep >= 0) close(ep);
-  };
-  for (int i = 0; i < n; ++i) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    socklen_t len = sizeof sa;
-    const int sndbuf = 1024;  // as the peer's port
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-      if (fd >= 0) close(fd);
+  struct SEpoll {
+    int fd = epoll_create1(EPOLL_CLOEXEC);
+    ~SEpoll() { close(fd); }
+  } ep;
+  for (std::uint32_t i = 0; i < socks.size(); ++i) {
+    if (!socks[i].Open(true)) {
       ctl.Send("error epoll side: socket #" + std::to_string(i + 1));
-      return cleanup(), 1;
+      return 1;
     }
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
     epoll_event ev{};
     ev.events = EPOLLIN;
-    ev.data.u32 = static_cast<std::uint32_t>(i);
-    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    fds.push_back(fd);
-    ports.push_back(ntohs(sa.sin_port));
+    ev.data.u32 = i;
+    epoll_ctl(ep.fd, EPOLL_CTL_ADD, socks[i].fd(), &ev);
+    ports.push_back(socks[i].port());
   }
   ctl.Send(PortsLine("ports", ports));
   std::string line;
-  if (!ctl.Recv(line, 20)) return cleanup(), 1;
-  auto w = Words(line);
-  if (static_cast<int>(w.size()) != n + 1 || w[0] != "peers") return cleanup(), 1;
-  std::vector<sockaddr_in> to(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    sockaddr_in& a = to[static_cast<std::size_t>(i)];
-    a.sin_family = AF_INET;
-    a.sin_port =
-        htons(static_cast<std::uint16_t>(std::atoi(w[static_cast<std::size_t>(i) + 1].c_str())));
-    a.sin_addr.s_addr = htonl(kLoopback);
-  }
+  if (!ctl.Recv(line, 20)) return 1;
+  const CFields w(line);
+  if (!w.is("peers", socks.size() + 1)) return 1;
+  std::vector<sockaddr_in> to;
+  for (std::size_t i = 0; i < socks.size(); ++i)
+    to.push_back(LoopbackAddr(static_cast<std::uint16_t>(w.integer(i + 1))));
   SSchedule sched;
-  if (!ctl.Recv(line, 20) || !ParseSchedule(Words(line), sched)) return cleanup(), 1;
+  if (!ctl.Recv(line, 20) || !sched.Parse(CFields(line))) return 1;
 
   // The datagram: a real pakTurn image of the typical turn, restamped before each send.
-  std::vector<unsigned char> pak(CKelmarNet::kMaxPakSize, 0);
-  pak[0] = 12;
-  {
-    CDmxTurn turn;
-    FillShow(turn);
-    CKelmarNet::EncodeData(pak.data() + 3, turn.data(), static_cast<std::uint16_t>(turn.size()));
-  }
-  pak.resize(size);
+  std::vector<unsigned char> pak = TypicalPak();
 
   SCounters count(n);
   SDriver driver;
@@ -408,34 +371,28 @@ int RunEpollSide(int ctlFd, int n) {
     const double due = driver.due(sched);
     const double wake = due < sched.sendEnd() ? due : end;
     const int timeout = static_cast<int>(std::ceil(std::max(0.0, wake - now) * 1000.0));
-    const int ready = epoll_wait(ep, events, 64, timeout);
+    const int ready = epoll_wait(ep.fd, events, 64, timeout);
     for (int e = 0; e < ready; ++e) {
       const std::uint32_t i = events[e].data.u32;
       for (;;) {
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        const ssize_t got =
-            recvfrom(fds[i], buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        const ssize_t got = socks[i].Recv(buf, sizeof buf);
         if (got < 0) break;
-        if (got < 15) continue;
-        count.Received(static_cast<int>(i), static_cast<std::uint32_t>(GetBE(buf + 3, 4)),
-                       static_cast<std::int64_t>(GetBE(buf + 7, 8)), MonoNs());
+        SStamp stamp;
+        if (stamp.Get(buf, static_cast<std::size_t>(got), kPakStampAt))
+          count.Received(static_cast<int>(i), stamp.seq, stamp.ns, MonoNs());
       }
     }
     now = MonoSec();
     double d;
     while ((d = driver.due(sched)) <= now && d < sched.sendEnd()) {
       const auto i = static_cast<std::size_t>(driver.pair);
-      PutBE(pak.data() + 3, ++count.sentSeq[i], 4);
-      PutBE(pak.data() + 7, static_cast<std::uint64_t>(MonoNs()), 8);
-      sendto(fds[i], pak.data(), pak.size(), 0, reinterpret_cast<sockaddr const*>(&to[i]),
-             sizeof to[i]);
+      SStamp{++count.sentSeq[i], MonoNs()}.Put(pak.data(), kPakStampAt);
+      socks[i].SendTo(to[i], pak.data(), pak.size());
       driver.Next();
     }
   }
-  ctl.Send(count.StatsLine() + " 0");
+  ctl.Send(count.StatsLine(0));
   ctl.Recv(line, 10);  // "quit", or the end of the channel
-  cleanup();
   return 0;
 }
 
@@ -455,7 +412,8 @@ class CQuietOwner : public LHandler {
 };
 
 // Opens peers until Open fails (at most `cap`), then shows that the peers it has still
-// work: two of them connect and exchange a turn. Reports on the channel.
+// work: two of them connect and exchange a turn. Prints what it finds, then says
+// "closed" on the channel.
 int RunLimitCheck(int ctlFd, int cap) {
   const rlim_t soft = RaiseNoFile(kWantFiles);
   CLineChannel ctl(ctlFd);
@@ -472,13 +430,19 @@ int RunLimitCheck(int ctlFd, int cap) {
     peers.push_back(std::move(peer));
   }
   const int next = NextFd();  // the descriptor the failed Open's socket got
-  ctl.Send("limit " + std::to_string(soft) + " " + std::to_string(peers.size()) + " " +
-           std::to_string(failedAt) + " " + std::to_string(next));
+  std::printf("  RLIMIT_NOFILE soft limit %lu; opened %zu ports; ",
+              static_cast<unsigned long>(soft), peers.size());
+  if (failedAt == 0)
+    std::printf("no Open failed within %d ports\n", cap);
+  else
+    std::printf(
+        "Open of port #%d returned false (its socket was descriptor %d, not below %d): a clean "
+        "failure\n",
+        failedAt, next, FD_SETSIZE);
   // A second failure on the same ground, and the survivors still carry a turn.
   {
     CKelmarNetPeer extra(&owner, world);
-    const bool again = extra.Open(0);
-    ctl.Send(std::string("again ") + (again ? "opened" : "failed"));
+    std::printf("  one more Open: %s\n", extra.Open(0) ? "opened" : "failed");
   }
   bool exchanged = false;
   if (peers.size() >= 2) {
@@ -491,7 +455,7 @@ int RunLimitCheck(int ctlFd, int cap) {
     CFrameTimer frames(kFps, [] {});
     frames.Start();
     CDmxTurn turn;
-    FillShow(turn);
+    Fill(turn, ShowTurn());
     const double end = MonoSec() + 5;
     while (MonoSec() < end && owner.received == 0) {
       if (r.state() == CKelmarNetPeer::stConnected) r.SendTurnA(turn);
@@ -499,8 +463,11 @@ int RunLimitCheck(int ctlFd, int cap) {
     }
     exchanged = owner.received > 0;
   }
-  ctl.Send(std::string("exchange ") + (exchanged ? "ok" : "failed"));
+  std::printf("  first and last open peers connect and carry a turn: %s\n",
+              exchanged ? "ok" : "failed");
   peers.clear();
+  std::printf("  all peers closed and destroyed\n");
+  std::fflush(stdout);
   ctl.Send("closed");
   return exchanged ? 0 : 1;
 }
@@ -517,19 +484,19 @@ struct SSide {
 };
 
 bool ParseStats(std::string const& line, SSide& s) {
-  const auto w = Words(line);
-  if (w.size() != 12 || w[0] != "stats") return false;
-  s.cpuUs = std::atof(w[1].c_str());
-  s.wallS = std::atof(w[2].c_str());
-  s.recvWindow = std::atol(w[3].c_str());
-  s.recvTotal = std::atol(w[4].c_str());
-  s.sent = std::atol(w[5].c_str());
-  s.gaps = std::atol(w[6].c_str());
-  s.seen = std::atol(w[7].c_str());
-  s.p50 = std::atof(w[8].c_str());
-  s.p99 = std::atof(w[9].c_str());
-  s.max = std::atof(w[10].c_str());
-  s.drops = std::atol(w[11].c_str());
+  const CFields w(line);
+  if (!w.is("stats", 12)) return false;
+  s.cpuUs = w.num(1);
+  s.wallS = w.num(2);
+  s.recvWindow = static_cast<long>(w.integer(3));
+  s.recvTotal = static_cast<long>(w.integer(4));
+  s.sent = static_cast<long>(w.integer(5));
+  s.gaps = static_cast<long>(w.integer(6));
+  s.seen = static_cast<long>(w.integer(7));
+  s.p50 = w.num(8);
+  s.p99 = w.num(9);
+  s.max = w.num(10);
+  s.drops = static_cast<long>(w.integer(11));
   return s.ok = true;
 }
 
@@ -567,11 +534,8 @@ SRun Experiment(bool peers, int n, SSchedule sched) {
     if (!b.channel().Recv(lb, setup) || lb != "connected") return fail("side B not connected", lb);
   }
   sched.t0 = MonoSec() + 0.3;
-  char start[200];
-  std::snprintf(start, sizeof start, "start %.6f %.3f %.3f %.3f", sched.t0, sched.warm,
-                sched.window, sched.rate);
-  a.channel().Send(start);
-  b.channel().Send(start);
+  a.channel().Send(sched.StartLine());
+  b.channel().Send(sched.StartLine());
   const double wait = sched.warm + sched.window + kDrain + 15;
   if (!a.channel().Recv(la, wait) || !ParseStats(la, run.a)) return fail("side A stats", la);
   if (!b.channel().Recv(lb, wait) || !ParseStats(lb, run.b)) return fail("side B stats", lb);
@@ -579,7 +543,7 @@ SRun Experiment(bool peers, int n, SSchedule sched) {
   b.channel().Send("quit");
   const int sa = a.Finish(5), sb = b.Finish(5);
   for (int s : {sa, sb})
-    if (!(WIFEXITED(s) && WEXITSTATUS(s) == 0)) run.error = "a side ended badly: " + StatusText(s);
+    if (!Clean(s)) run.error = "a side ended badly: " + StatusText(s);
   return run;
 }
 
@@ -603,45 +567,48 @@ struct STarget {
   double p99;
 };
 
+// Runs the descriptor limit check in a child, which prints what it finds; false if it
+// failed.
+bool LimitCheck() {
+  std::printf("\nDescriptor limit check: one process opens peers (port 0) until Open fails\n");
+  std::fflush(stdout);
+  CChild child;
+  if (!child.Start({"--role=limit", "--n=1100"})) {
+    std::printf("  cannot start the check\n");
+    return false;
+  }
+  std::string line;
+  child.channel().Recv(line, 60);  // "closed", or the end of the channel
+  const int status = child.Finish(10);
+  std::printf("  check process: %s\n", StatusText(status).c_str());
+  return Clean(status);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string role = ArgValue(argc, argv, "--role");
-  const std::string ctl = ArgValue(argc, argv, "--ctl");
-  if (!role.empty()) {
-    const int fd = std::atoi(ctl.c_str());
-    const int n = std::atoi(ArgValue(argc, argv, "--n").c_str());
-    if (ctl.empty()) return 2;
-    if (role == "pa" || role == "pb") return RunPeerSide(fd, n, role == "pb");
-    if (role == "ea" || role == "eb") return RunEpollSide(fd, n);
-    if (role == "limit") return RunLimitCheck(fd, n);
+  const CBenchArgs args(argc, argv);
+  if (!args.role().empty()) {
+    const int n = args.Int("--n", 0);
+    if (args.ctl() < 0) return 2;
+    if (args.role() == "pa" || args.role() == "pb")
+      return RunPeerSide(args.ctl(), n, args.role() == "pb");
+    if (args.role() == "ea" || args.role() == "eb") return RunEpollSide(args.ctl(), n);
+    if (args.role() == "limit") return RunLimitCheck(args.ctl(), n);
     return 2;
   }
 
-  std::vector<int> sizes{1, 16, 128, 512};
+  const std::vector<int> sizes = args.Ints("--pairs", {1, 16, 128, 512});
   SSchedule sched;
-  if (auto v = ArgValue(argc, argv, "--pairs"); !v.empty()) {
-    sizes.clear();
-    for (std::size_t at = 0; at < v.size();) {
-      std::size_t comma = v.find(',', at);
-      if (comma == std::string::npos) comma = v.size();
-      sizes.push_back(std::atoi(v.substr(at, comma - at).c_str()));
-      at = comma + 1;
-    }
-  }
-  if (auto v = ArgValue(argc, argv, "--seconds"); !v.empty()) sched.window = std::atof(v.c_str());
-  if (auto v = ArgValue(argc, argv, "--warmup"); !v.empty()) sched.warm = std::atof(v.c_str());
-  if (auto v = ArgValue(argc, argv, "--rate"); !v.empty()) sched.rate = std::atof(v.c_str());
+  sched.window = args.Real("--seconds", sched.window);
+  sched.warm = args.Real("--warmup", sched.warm);
+  sched.rate = args.Real("--rate", sched.rate);
   bool bad = sched.window <= 0 || sched.window > 600 || sched.warm < 0 || sched.rate <= 0 ||
              sched.rate > 1000;
   for (int n : sizes) bad |= n < 1 || n > 2000;
-  if (bad) {
-    std::fprintf(stderr,
-                 "usage: %s [--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ] "
-                 "[--no-limit-check]\n",
-                 argv[0]);
-    return 2;
-  }
+  if (bad)
+    return args.Usage(
+        "[--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ] [--no-limit-check]");
   const rlim_t files = RaiseNoFile(kWantFiles);
 
   std::printf(
@@ -659,8 +626,8 @@ int main(int argc, char** argv) {
       "the other side sent in all (warm-up included); gaps = sequence numbers skipped on\n"
       "arrival; undel = turns sent that had not arrived 1 s after the last send; latency =\n"
       "hand-over time stamped in the turn to its receive event.\n",
-      sched.rate, PakTurnSize(), sched.window, sched.warm, FD_SETSIZE, FD_SETSIZE,
-      static_cast<unsigned long>(files));
+      sched.rate, static_cast<unsigned>(TypicalPak().size()), sched.window, sched.warm, FD_SETSIZE,
+      FD_SETSIZE, static_cast<unsigned long>(files));
   std::fflush(stdout);
 
   std::vector<STarget> targets;
@@ -705,49 +672,15 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
 
-  if (!HasArg(argc, argv, "--no-limit-check")) {
-    std::printf("\nDescriptor limit check: one process opens peers (port 0) until Open fails\n");
-    std::fflush(stdout);
-    CChild child;
-    if (!child.Start({"--role=limit", "--n=1100"})) {
-      std::printf("  cannot start the check\n");
-      allOk = false;
-    } else {
-      std::string line;
-      while (child.channel().Recv(line, 30)) {
-        const auto w = Words(line);
-        if (w.size() == 5 && w[0] == "limit") {
-          std::printf("  RLIMIT_NOFILE soft limit %s; opened %s ports; ", w[1].c_str(),
-                      w[2].c_str());
-          if (w[3] == "0")
-            std::printf("no Open failed within 1100 ports\n");
-          else
-            std::printf(
-                "Open of port #%s returned false (its socket was descriptor %s, not "
-                "below %d): a clean failure\n",
-                w[3].c_str(), w[4].c_str(), FD_SETSIZE);
-        } else if (w.size() == 2 && w[0] == "again") {
-          std::printf("  one more Open: %s\n", w[1].c_str());
-        } else if (w.size() == 2 && w[0] == "exchange") {
-          std::printf("  first and last open peers connect and carry a turn: %s\n", w[1].c_str());
-        } else if (line == "closed") {
-          std::printf("  all peers closed and destroyed\n");
-          break;
-        }
-      }
-      const int status = child.Finish(10);
-      std::printf("  check process: %s\n", StatusText(status).c_str());
-      if (!(WIFEXITED(status) && WEXITSTATUS(status) == 0)) allOk = false;
-    }
-  }
+  if (!args.Has("--no-limit-check")) allOk &= LimitCheck();
 
   std::printf(
       "\ntargets, which apply at N = 512 (other sizes show the trend): CPU per received turn\n"
       "<= 3x epoll, no turn lost, p99 < 2 ms\n");
   for (STarget const& t : targets) {
     std::printf("  N=%-4d worst side: %.2fx epoll (%s), lost %ld (%s), p99 %.0f us (%s)%s\n", t.n,
-                t.ratio, t.ratio <= 3 ? "met" : "MISSED", t.lost, t.lost == 0 ? "met" : "MISSED",
-                t.p99, t.p99 < 2000 ? "met" : "MISSED", t.n == 512 ? "  <- target size" : "");
+                t.ratio, Verdict(t.ratio <= 3), t.lost, Verdict(t.lost == 0), t.p99,
+                Verdict(t.p99 < 2000), t.n == 512 ? "  <- target size" : "");
   }
   return allOk ? 0 : 1;
 }
