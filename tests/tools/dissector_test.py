@@ -1,0 +1,354 @@
+#!/usr/bin/env python3
+"""Checks tools/kelmar.lua against traffic of the real programs, captured on loopback.
+
+Usage: dissector_test.py --host PATH --peer PATH --lua PATH
+Exit status 77 (skipped) when tshark or dumpcap is missing or capturing is not allowed.
+"""
+import argparse
+import json
+import os
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+LIMIT = 20.0  # seconds any single wait may take before the test fails
+
+failures = []
+
+
+def check(cond, what):
+    if not cond:
+        failures.append(what)
+        print("FAIL: " + what)
+
+
+def free_udp_ports(n):
+    socks, ports = [], []
+    for _ in range(n):
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind(("127.0.0.1", 0))
+        socks.append(s)
+        ports.append(s.getsockname()[1])
+    for s in socks:
+        s.close()
+    return ports
+
+
+def wait_for(pred, what):
+    deadline = time.monotonic() + LIMIT
+    while time.monotonic() < deadline:
+        if pred():
+            return True
+        time.sleep(0.02)
+    check(False, "timed out waiting for " + what)
+    return False
+
+
+def file_has(path, text):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as fh:
+            return text in fh.read()
+    except OSError:
+        return False
+
+
+class Capture:
+    """dumpcap on lo with a filter, bounded by a duration; stopped early by SIGINT."""
+
+    def __init__(self, workdir, name, bpf):
+        self.path = os.path.join(workdir, name + ".pcapng")
+        self.err = os.path.join(workdir, name + ".dumpcap.err")
+        with open(self.err, "w") as err:
+            self.proc = subprocess.Popen(
+                ["dumpcap", "-q", "-i", "lo", "-f", bpf, "-a", "duration:60", "-w", self.path],
+                stdout=subprocess.DEVNULL, stderr=err)
+
+    def ready(self):
+        ok = wait_for(lambda: file_has(self.err, "Capturing on") or self.proc.poll() is not None,
+                      "dumpcap to start")
+        return ok and self.proc.poll() is None
+
+    def stop(self):
+        # Let the last datagrams reach the capture buffer before it is closed: a
+        # datagram sent to ourselves is captured as it is sent, so one marker
+        # datagram seen in the file means every earlier one is there too.
+        self.proc.send_signal(signal.SIGINT)
+        try:
+            self.proc.wait(timeout=LIMIT)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def tshark(lua, pcap, *args):
+    cmd = ["tshark", "-n", "-X", "lua_script:" + lua, "-o", "udp.try_heuristic_first:TRUE",
+           "-r", pcap] + list(args)
+    res = subprocess.run(cmd, capture_output=True, text=True, timeout=120)
+    out = res.stdout + res.stderr
+    check("Lua Error" not in out and "Dissector fault" not in out and "kelmar.fault" not in out,
+          "no Lua error in: " + " ".join(cmd) + "\n" + "\n".join(
+              l for l in out.splitlines() if "Lua" in l or "fault" in l)[:2000])
+    return res.stdout
+
+
+FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "kelmar.type", "kelmar.key.status",
+          "kelmar.password", "kelmar.salt", "kelmar.link", "kelmar.beacon.first",
+          "kelmar.beacon.second", "kelmar.connect.digest", "kelmar.connect.password",
+          "kelmar.connect.padding", "kelmar.accept.link", "kelmar.turn.size", "kelmar.slot"]
+
+
+def decode_fields(lua, pcap, *prefs):
+    args = []
+    for p in prefs:
+        args += ["-o", p]
+    args += ["-T", "fields", "-E", "separator=\t", "-E", "occurrence=a", "-E", "aggregator=,"]
+    for name in FIELDS:
+        args += ["-e", name]
+    rows = []
+    for line in tshark(lua, pcap, *args).splitlines():
+        cols = line.split("\t")
+        cols += [""] * (len(FIELDS) - len(cols))
+        row = dict(zip(FIELDS, cols))
+        if row["kelmar.type"]:
+            rows.append(row)
+    return rows
+
+
+def run_traffic(args, workdir, host_port, listen_port, deny_port):
+    """Runs the scenarios; returns once every program has ended."""
+    procs = []
+
+    def start(name, argv, stdin=None):
+        out = open(os.path.join(workdir, name + ".out"), "w")
+        p = subprocess.Popen(argv, stdin=stdin or subprocess.DEVNULL, stdout=out,
+                             stderr=subprocess.STDOUT, text=True)
+        procs.append((name, p))
+        return p, out.name
+
+    def connected(path):
+        return lambda: file_has(path, '"state":"connected"')
+
+    # The endpoint host (empty password) and a peer that connects to it, sends levels and
+    # a beacon, then leaves (a close notice).
+    host, host_out = start("host", [args.host, "-p", str(host_port), "-d", "40,50", "--json",
+                                    "-l", "0"], stdin=subprocess.PIPE)
+    wait_for(lambda: file_has(host_out, '"event"') or host.poll() is not None, "kelmar-host")
+    hp, hp_out = start("peer_host", [args.peer, "connect", "127.0.0.1:%d" % host_port,
+                                      "-d", "10,20,30", "-b", "7,8", "-s", "3", "--json"])
+
+    # A listening peer with a password; a peer that connects with it, one that comes as a
+    # second party (busy) and one with a wrong password (refused).
+    lp, lp_out = start("listener", [args.peer, "listen", "-p", str(listen_port), "-P", "secret",
+                                     "-d", "60", "-s", "8", "--json"])
+    wait_for(lambda: file_has(lp_out, '"event"') or lp.poll() is not None, "the listener")
+    cp, cp_out = start("peer_pw", [args.peer, "connect", "127.0.0.1:%d" % listen_port,
+                                    "-P", "secret", "-d", "10,20,30", "-b", "9,10", "-s", "4",
+                                    "--json"])
+    wait_for(connected(cp_out), "the password peer to connect")
+    start("second", [args.peer, "connect", "127.0.0.1:%d" % listen_port, "-P", "secret",
+                     "-s", "1", "--json"])
+    wp, wp_out = start("wrong", [args.peer, "connect", "127.0.0.1:%d" % listen_port,
+                                 "-P", "wrong", "-s", "3", "--json"])
+
+    # A listener that denies every request.
+    dp, dp_out = start("denier", [args.peer, "listen", "-p", str(deny_port), "-P", "secret",
+                                   "--deny", "-s", "4", "--json"])
+    wait_for(lambda: file_has(dp_out, '"event"') or dp.poll() is not None, "the denier")
+    start("denied", [args.peer, "connect", "127.0.0.1:%d" % deny_port, "-P", "secret",
+                     "-s", "2", "--json"])
+
+    wait_for(lambda: file_has(wp_out, "refused"), "the refusal of the wrong password")
+    wait_for(lambda: hp.poll() is not None, "the host's peer to leave")
+    host.stdin.write("quit\n")
+    host.stdin.flush()
+    for name, p in procs:
+        try:
+            p.wait(timeout=LIMIT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+            check(False, name + " ended")
+
+
+def send_random(port, count, seed):
+    """Random and crafted datagrams to 127.0.0.1:port, ending with a marker."""
+    rnd = random.Random(seed)
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    types = [1, 2, 4, 5, 6, 7, 8, 12, 13, 14, 0, 3, 9, 255]
+    crafted = [
+        bytes([12, 1, 2]) + bytes([0xFF] * 6),     # a turn of 768 bytes: past 513
+        bytes([12, 1, 2, 0x7F]) + bytes(10),       # ends inside a literal run
+        bytes([6, 1, 2]),                          # accept of 3 bytes
+        bytes([1]) + bytes(12),                    # beacon of 13 bytes
+        bytes([5, 1]),                             # shorter than the header
+        b"",
+    ]
+    for d in crafted:
+        s.sendto(d, ("127.0.0.1", port))
+    for _ in range(count):
+        n = rnd.choice([0, 1, 2, 3, 3, 4, 8, 11, 20, rnd.randrange(0, 800)])
+        d = bytearray(rnd.getrandbits(8) for _ in range(n))
+        if n and rnd.random() < 0.8:
+            d[0] = rnd.choice(types)
+        s.sendto(bytes(d), ("127.0.0.1", port))
+    s.close()
+    return len(crafted) + count
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--host", required=True)
+    ap.add_argument("--peer", required=True)
+    ap.add_argument("--lua", required=True)
+    ap.add_argument("--keep", help="copy the captures to this folder")
+    args = ap.parse_args()
+
+    for tool in ("tshark", "dumpcap"):
+        if shutil.which(tool) is None:
+            print("SKIP: %s not installed (bash scripts/deps.sh installs it)" % tool)
+            return SKIP
+
+    workdir = tempfile.mkdtemp(prefix="kn-dissector-")
+    host_port, listen_port, deny_port, rand_port = free_udp_ports(4)
+
+    # --- traffic of the real programs -------------------------------------------------
+    cap = Capture(workdir, "programs", "udp and (port %d or port %d or port %d)"
+                  % (host_port, listen_port, deny_port))
+    if not cap.ready():
+        print("SKIP: cannot capture on lo: " + open(cap.err).read().strip())
+        return SKIP
+    run_traffic(args, workdir, host_port, listen_port, deny_port)
+    cap.stop()
+
+    # --- random datagrams -------------------------------------------------------------
+    rcap = Capture(workdir, "random", "udp and port %d" % rand_port)
+    if not rcap.ready():
+        print("SKIP: cannot capture on lo")
+        return SKIP
+    sent = send_random(rand_port, 1500, 51209)
+    rcap.stop()
+
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+        for name in ("programs.pcapng", "random.pcapng"):
+            shutil.copy(os.path.join(workdir, name), args.keep)
+
+    lua = args.lua
+    rows = decode_fields(lua, cap.path, "kelmar.passwords:secret")
+    check(len(rows) > 20, "the capture holds the programs' messages (%d)" % len(rows))
+    by_type = {}
+    for r in rows:
+        by_type.setdefault(int(r["kelmar.type"]), []).append(r)
+    for t in (1, 2, 4, 5, 6, 7, 8, 12, 13, 14):
+        check(t in by_type, "a message of type %d was captured and decoded" % t)
+
+    def port_of(r, side):
+        return int(r["udp.srcport" if side == "src" else "udp.dstport"])
+
+    # Every message of the good conversations opens with a key; only the requests of the
+    # wrong password (and what the listener sends nowhere else) stay scrambled.
+    for r in rows:
+        st = r["kelmar.key.status"]
+        t = int(r["kelmar.type"])
+        if t in (1, 2):
+            check(st == "1", "frame %s: type %d uses the fixed key" % (r["frame.number"], t))
+        check(st != "", "frame %s has a key status" % r["frame.number"])
+
+    beacons = [(r["kelmar.beacon.first"], r["kelmar.beacon.second"]) for r in by_type.get(1, [])]
+    check(("7", "8") in beacons, "the host peer's beacon 7,8 decoded: %s" % beacons)
+    check(("9", "10") in beacons, "the password peer's beacon 9,10 decoded: %s" % beacons)
+    for r in by_type.get(1, []) + by_type.get(2, []):
+        check(r["kelmar.link"] == "0x00", "fixed-key message link byte 0 (frame %s)"
+              % r["frame.number"])
+
+    connects = by_type.get(4, [])
+    verified = [r for r in connects if r["kelmar.key.status"] == "2"]
+    not_desc = [r for r in connects if r["kelmar.key.status"] == "0"]
+    check(any(r["kelmar.connect.password"] == "secret" and r["kelmar.password"] == "secret"
+              for r in verified), "a connect verified with password 'secret'")
+    check(any(r["kelmar.connect.password"] == "" and port_of(r, "dst") == host_port
+              for r in verified), "the host's connect verified with the empty password")
+    for r in verified:
+        check(r["kelmar.connect.digest"].startswith("0x") and r["kelmar.connect.padding"] != "",
+              "connect frame %s shows digest and padding" % r["frame.number"])
+    check(len(not_desc) > 0, "the wrong password's requests show as not descrambled")
+    for r in not_desc:
+        check(r["kelmar.connect.password"] == "" and r["kelmar.salt"] == "",
+              "an undescrambled connect shows no payload (frame %s)" % r["frame.number"])
+        check(port_of(r, "dst") == listen_port, "only requests to the listener fail")
+
+    accepts = by_type.get(6, [])
+    check(any(r["kelmar.key.status"] == "3" and r["kelmar.accept.link"] != "" for r in accepts),
+          "an accept matches the handshake and shows the acceptor's link id")
+
+    for t, name in ((5, "close"), (7, "busy"), (8, "deny")):
+        check(any(r["kelmar.key.status"] == "3" for r in by_type.get(t, [])),
+              "the %s message matches the handshake's link id" % name)
+
+    turns = by_type.get(12, [])
+    peer_turns = [r for r in turns if r["kelmar.slot"].startswith("10,20,30")]
+    check(any(port_of(r, "dst") == host_port for r in peer_turns),
+          "the peer's levels 10,20,30 decoded in turns to the host")
+    check(any(port_of(r, "dst") == listen_port for r in peer_turns),
+          "the password peer's levels 10,20,30 decoded in turns to the listener")
+    check(any(r["kelmar.slot"].startswith("40,50,0") and port_of(r, "src") == host_port
+              for r in turns), "the host's levels 40,50 decoded")
+    check(any(r["kelmar.slot"].startswith("60,") and port_of(r, "src") == listen_port
+              for r in turns), "the listener's level 60 decoded")
+    for r in turns:
+        check(r["kelmar.key.status"] in ("3", "4"),
+              "turn frame %s opens by handshake or flow (status %s)"
+              % (r["frame.number"], r["kelmar.key.status"]))
+
+    # With only a wrong password nothing is claimed to open: requests are not
+    # descrambled, and no message says it matched a password.
+    wrong = decode_fields(lua, cap.path, "kelmar.passwords:nope", "kelmar.try_empty:FALSE")
+    check(len(wrong) == len(rows), "same messages found with a wrong password")
+    for r in wrong:
+        t = int(r["kelmar.type"])
+        if t == 4:
+            check(r["kelmar.key.status"] == "0" and r["kelmar.connect.password"] == "",
+                  "connect frame %s not descrambled under a wrong password" % r["frame.number"])
+        check(r["kelmar.key.status"] not in ("2", "3"),
+              "frame %s claims no verified key under a wrong password" % r["frame.number"])
+        check(r["kelmar.password"] == "", "frame %s names no password" % r["frame.number"])
+    # Turns still decode: their payload travels in clear.
+    check(any(r["kelmar.slot"].startswith("10,20,30") for r in wrong),
+          "turn payloads decode without the key")
+
+    # The full tree and the Info line, in one pass each.
+    verbose = tshark(lua, cap.path, "-o", "kelmar.passwords:secret", "-V")
+    check("Slot 3: 30" in verbose, "the slot subtree names the slots")
+    info = tshark(lua, cap.path, "-o", "kelmar.passwords:secret")
+    check("1=10 2=20 3=30" in info, "the Info line shows the first non-zero levels")
+
+    # Random datagrams: decoded as the protocol on their port and by the heuristic; no
+    # Lua error either way, the malformed ones marked.
+    rrows = tshark(lua, rcap.path, "-d", "udp.port==%d,kelmar" % rand_port,
+                   "-T", "fields", "-e", "frame.number", "-e", "_ws.expert.message")
+    check(len(rrows.splitlines()) >= sent * 0.99, "random capture complete (%d of %d)"
+          % (len(rrows.splitlines()), sent))
+    check("Turn decodes past 513 bytes" in rrows or "more than 513" in rrows,
+          "an overlong turn is marked")
+    check("Accept of 3 bytes" in rrows, "a wrong length is marked")
+    tshark(lua, rcap.path, "-V")
+    tshark(lua, rcap.path, "-d", "udp.port==%d,kelmar" % rand_port, "-V",
+           "-o", "kelmar.passwords:a,b,secret")
+
+    if failures:
+        print("%d check(s) failed; captures in %s" % (len(failures), workdir))
+        return 1
+    shutil.rmtree(workdir, ignore_errors=True)
+    print("dissector: all checks passed (%d messages of the programs, %d random datagrams)"
+          % (len(rows), sent))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
