@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev clang-format
   nlohmann-json3-dev
   iproute2 nftables iptables libnetfilter-queue-dev python3
+  tshark
 )
 
 missing=()
@@ -21,5 +22,7 @@ echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 export DEBIAN_FRONTEND=noninteractive
+# tshark's package asks whether non-root users may capture; answer no beforehand.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -9,15 +9,20 @@
 -- receiver's password, so those need the passwords given in the preferences. A turn
 -- message scrambles only its 3-byte header; its compressed payload travels in clear.
 --
--- Which key opened a message, and how sure that is, is shown per message:
---   verified      the plain payload proves it (a connect carries the password itself);
---   handshake     the link id matches the one a connect/accept of this pair announced
---                 (a wrong key gives the right link id once in 256);
---   corroborated  no handshake seen, but the key gives the same link id in most
---                 earlier messages of this flow (a wrong key gives a fresh one each time);
---   assumed       nothing in the message can be checked (a 3- or 4-byte message, the
---                 first of its flow); the key shown is an assumption;
---   none          no configured key gives a valid message.
+-- Which key opened a message, and how sure that is, is shown per message. The register
+-- is linear: a wrong key descrambles every message to the plaintext XOR one fixed
+-- pattern that depends only on the two keys, never on the salt. So a free byte such as
+-- the link id stays steady under a wrong key too, and only known content decides:
+--   fixed key     types 1 and 2 (byte 2 must then be 0);
+--   verified      the plain payload proves the key: a connect carries the receiver's
+--                 password, zero-terminated and zero-padded;
+--   handshake     the key this pair's captured connect gives (the password that verified
+--                 it, or the requester's digest carried inside), and byte 2 holds the link
+--                 id that the connect or accept announced (a wrong key would do that only
+--                 for about one key in 256);
+--   assumed       nothing decides: a 3- or 4-byte message of a pair whose handshake was
+--                 not captured (or under another link id); the key shown is a guess;
+--   none          no configured password gives a valid connect.
 
 local kelmar = Proto("kelmar", "Kelmar Network peer protocol")
 
@@ -82,13 +87,12 @@ local type_names = {}
 for t, d in pairs(TYPES) do type_names[t] = d.name end
 
 -- How a message's key was decided (see the head of this file).
-local ST_NONE, ST_FIXED, ST_VERIFIED, ST_HANDSHAKE, ST_CORROBORATED, ST_ASSUMED = 0, 1, 2, 3, 4, 5
+local ST_NONE, ST_FIXED, ST_VERIFIED, ST_HANDSHAKE, ST_ASSUMED = 0, 1, 2, 3, 4
 local status_names = {
   [ST_NONE] = "not descrambled: no key gives a valid message",
   [ST_FIXED] = "fixed key",
   [ST_VERIFIED] = "verified by the payload",
   [ST_HANDSHAKE] = "link id matches the handshake",
-  [ST_CORROBORATED] = "corroborated by earlier messages of this flow",
   [ST_ASSUMED] = "assumed: the message has nothing to check",
 }
 
@@ -164,10 +168,9 @@ end
 
 -- Per-capture state, filled on the first pass in frame order; results per frame are
 -- kept so that a second look at a frame shows the same decision.
-local pairs_state, flows, results
+local pairs_state, results
 local function reset_state()
   pairs_state = {} -- "ep|ep" -> { keyto = {[ep] = {key, label}}, link = {[ep] = id}, frame }
-  flows = {}       -- "src>dst" -> { n = messages, cand = {[key] = {[lid] = count}} }
   results = {}     -- frame number -> decision
 end
 reset_state()
@@ -252,9 +255,10 @@ local function decide(ty, b, n, src, dst, frame)
         local rl = label_for_key(rd, "the requester's digest from the connect in frame " .. frame)
         ps.keyto[dst] = { key = c.key, label = key_label(c), pw = c.pw }
         ps.keyto[src] = { key = rd, label = rl, pw = select(2, label_for_key(rd, nil)) }
+        -- A repeated request keeps its link id and the acceptor's; a new one starts over.
+        if ps.link[src] ~= p[2] then ps.link[dst] = nil end
         ps.link[src] = p[2]
-        ps.link[dst] = nil
-        ps.requester = src
+        ps.frame = frame
         return { status = ST_VERIFIED, key = c.key, label = key_label(c), pw = c.pw, plain = p,
                  note = "the payload carries this password, zero-terminated and padded" }
       end
@@ -273,49 +277,17 @@ local function decide(ty, b, n, src, dst, frame)
     if want ~= nil and p[2] == want then
       if ty == 6 and n >= 4 then ps.link[src] = p[3] end
       return { status = ST_HANDSHAKE, key = k.key, label = k.label, pw = k.pw, plain = p,
-               note = string.format("link id 0x%02x as the handshake announced (a wrong key "
-                                    .. "matches 1 time in 256)", want) }
+               note = string.format("link id 0x%02x as the handshake in frame %d announced",
+                                    want, ps.frame) }
     end
-    if want ~= nil then
-      -- The handshake key does not fit: the pair may have reconnected under other ids;
-      -- fall through to the flow's own evidence.
-    end
+    -- The link id is not the announced one (a reconnect whose request was not captured,
+    -- or a changed password): the pair's key is still the best guess.
+    return { status = ST_ASSUMED, key = k.key, label = k.label, pw = k.pw, plain = p,
+             note = string.format("the key this pair's handshake (frame %d) gives, but the link "
+                                  .. "id is not the announced %s", ps.frame,
+                                  want and string.format("0x%02x", want) or "one") }
   end
 
-  -- No handshake to go by: for messages that carry the sender's own link id, a right key
-  -- gives the same id message after message, a wrong one a fresh id each time.
-  local fl_key = src .. ">" .. dst
-  local fl = flows[fl_key]
-  if not fl then
-    fl = { n = 0, cand = {} }
-    flows[fl_key] = fl
-  end
-  if own_link and #candidates > 0 then
-    local best, best_count, best_p
-    for _, c in ipairs(candidates) do
-      local p = descramble(b, len, c.key)
-      local counts = fl.cand[c.key] or {}
-      fl.cand[c.key] = counts
-      local seen = counts[p[2]] or 0
-      if seen >= 1 and seen * 2 >= fl.n and (best == nil or seen > best_count) then
-        best, best_count, best_p = c, seen, p
-      end
-      counts[p[2]] = seen + 1
-    end
-    local prior = fl.n
-    fl.n = fl.n + 1
-    if best then
-      return { status = ST_CORROBORATED, key = best.key, label = key_label(best), pw = best.pw,
-               plain = best_p,
-               note = string.format("link id 0x%02x in %d of %d earlier messages of this flow",
-                                    best_p[2], best_count, prior) }
-    end
-    if prior >= 2 then
-      return { status = ST_NONE,
-               note = string.format("no configured key gives a steady link id over %d messages "
-                                    .. "of this flow", prior + 1) }
-    end
-  end
   if #candidates == 0 then
     return { status = ST_NONE, note = "no password configured" }
   end
@@ -324,23 +296,21 @@ local function decide(ty, b, n, src, dst, frame)
                or string.format("the first of %d configured keys", #candidates)
   return { status = ST_ASSUMED, key = c.key, label = key_label(c), pw = c.pw,
            plain = descramble(b, len, c.key),
-           note = "nothing to check (salt and link id are free bytes and no handshake or "
-                  .. "earlier message of this flow was seen); shown with " .. what }
+           note = "no handshake of this pair was captured, and salt and link id are free "
+                  .. "bytes that any key turns into some value; shown with " .. what }
 end
 
 -- Decompresses a turn stream: returns the bytes (0-indexed, start code first), the
 -- number produced, and flags for an overrun and an unfinished literal run.
 local function decode_turn(s, from, len)
   local out, pos, prev = {}, 0, 0
-  local overrun, unfinished, used = false, false, 0
+  local overrun, unfinished = false, false
   local i, last = from, from + len - 1
   while i <= last do
     local c = s[i]
     i = i + 1
-    local add
     if c >= 0x80 then
-      add = band(c, 0x7F) + 1
-      for _ = 1, add do
+      for _ = 1, band(c, 0x7F) + 1 do
         if pos >= MAX_TURN then overrun = true break end
         out[pos] = prev
         pos = pos + 1
@@ -351,24 +321,20 @@ local function decode_turn(s, from, len)
         out[pos] = 0
         pos = pos + 1
       end
-      prev = 0
     else
       if i + c - 1 > last then unfinished = true end
       for _ = 1, c do
         if i > last then break end
         if pos >= MAX_TURN then overrun = true break end
         out[pos] = s[i]
-        prev = s[i]
         pos = pos + 1
         i = i + 1
       end
     end
     if pos > 0 then prev = out[pos - 1] end
     if overrun then break end
-    used = i - from
   end
-  if overrun and i <= last then used = i - from end
-  return out, pos, overrun, unfinished, used
+  return out, pos, overrun, unfinished
 end
 
 local function tvb_from(t, from, n, name)
@@ -416,14 +382,8 @@ local function dissect_body(tvb, pinfo, root)
   local dst = endpoint(pinfo.dst, pinfo.dst_port)
   local d = results[pinfo.number]
   if not d then
-    if pinfo.visited then
-      -- A frame seen again after the state was reset: decide afresh but learn nothing
-      -- from it twice (the decision only reads the state in that case).
-      d = decide(ty, b, scr_n, src, dst, pinfo.number)
-    else
-      d = decide(ty, b, scr_n, src, dst, pinfo.number)
-      results[pinfo.number] = d
-    end
+    d = decide(ty, b, scr_n, src, dst, pinfo.number)
+    results[pinfo.number] = d
   end
 
   local kt = tree:add(f.status, tvb(0, 0), d.status)
@@ -445,11 +405,13 @@ local function dissect_body(tvb, pinfo, root)
     tree:add(f.scrambled, tvb(1, plain_len - 1))
     info = info .. " [not descrambled]"
   elseif d.status == ST_ASSUMED then
-    tree:add_proto_expert_info(ex.assumed, "shown with " .. d.label .. "; " .. d.note)
+    tree:add_proto_expert_info(ex.assumed, "key assumed, not verified: " .. d.label)
     info = info .. " [key assumed]"
   end
   if d.pw and d.status ~= ST_ASSUMED then
     info = info .. (d.pw == "" and " [empty pw]" or (" [pw " .. d.pw .. "]"))
+  elseif d.status == ST_HANDSHAKE then
+    info = info .. " [requester's key]"
   end
 
   if ptvb then
