@@ -89,7 +89,7 @@ for t, d in pairs(TYPES) do type_names[t] = d.name end
 -- How a message's key was decided (see the head of this file).
 local ST_NONE, ST_FIXED, ST_VERIFIED, ST_HANDSHAKE, ST_ASSUMED = 0, 1, 2, 3, 4
 local status_names = {
-  [ST_NONE] = "not descrambled: no key gives a valid message",
+  [ST_NONE] = "not descrambled: no configured password fits",
   [ST_FIXED] = "fixed key",
   [ST_VERIFIED] = "verified by the payload",
   [ST_HANDSHAKE] = "link id matches the handshake",
@@ -252,9 +252,11 @@ local function decide(ty, b, n, src, dst, frame)
         pairs_state[pair_key(src, dst)] = ps
         local rd = bit32.bor(bit32.lshift(p[3], 24), bit32.lshift(p[4], 16),
                              bit32.lshift(p[5], 8), p[6])
-        local rl = label_for_key(rd, "the requester's digest from the connect in frame " .. frame)
+        local rl, rpw = label_for_key(rd, nil)
+        local from = "the requester's digest in the connect of frame " .. frame
         ps.keyto[dst] = { key = c.key, label = key_label(c), pw = c.pw }
-        ps.keyto[src] = { key = rd, label = rl, pw = select(2, label_for_key(rd, nil)) }
+        ps.keyto[src] = { key = rd, label = rl and (from .. ", that of " .. rl) or from,
+                          pw = rpw }
         -- A repeated request keeps its link id and the acceptor's; a new one starts over.
         if ps.link[src] ~= p[2] then ps.link[dst] = nil end
         ps.link[src] = p[2]
@@ -392,7 +394,11 @@ local function dissect_body(tvb, pinfo, root)
     kt:add(f.key, tvb(0, 0), d.key):set_generated()
     kt:append_text(" (" .. d.label .. ")")
   end
-  if d.pw and d.status ~= ST_ASSUMED then kt:add(f.password, tvb(0, 0), d.pw):set_generated() end
+  if d.pw and d.status ~= ST_ASSUMED then
+    local pi = kt:add(f.password, tvb(0, 0), d.pw)
+    pi:set_generated()
+    if d.pw == "" then pi:set_text("Password (matched): \"\" (the empty password)") end
+  end
   kt:add(f.keynote, tvb(0, 0), d.note):set_generated()
 
   local plain_len = (ty == 12) and 3 or scr_n
@@ -478,7 +484,7 @@ local function dissect_body(tvb, pinfo, root)
       end
       local summary = table.concat(nz, " ")
       if nz_count > #nz then summary = summary .. string.format(" (+%d more)", nz_count - #nz) end
-      if nz_count == 0 then summary = "all zero" end
+      if nz_count == 0 then summary = (slots == 0) and "no slots" or "all zero" end
       tree:add(f.levels, ttvb(0, size), summary):set_generated()
       info = info .. string.format(" start=%d slots=%d: %s", out[0], slots, summary)
     else

@@ -23,6 +23,13 @@ LIMIT = 20.0  # seconds any single wait may take before the test fails
 failures = []
 
 
+T0 = time.monotonic()
+
+
+def step(what):
+    print("[%5.1f s] %s" % (time.monotonic() - T0, what), flush=True)
+
+
 def check(cond, what):
     if not cond:
         failures.append(what)
@@ -110,7 +117,8 @@ def tshark(lua, pcap, *args):
 FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "kelmar.type", "kelmar.key.status",
           "kelmar.password", "kelmar.salt", "kelmar.link", "kelmar.beacon.first",
           "kelmar.beacon.second", "kelmar.connect.digest", "kelmar.connect.password",
-          "kelmar.connect.padding", "kelmar.accept.link", "kelmar.turn.size", "kelmar.slot"]
+          "kelmar.connect.padding", "kelmar.accept.link", "kelmar.turn.size", "kelmar.slot",
+          "kelmar.fault"]
 
 
 def decode_fields(lua, pcap, *prefs):
@@ -125,6 +133,8 @@ def decode_fields(lua, pcap, *prefs):
         cols = line.split("\t")
         cols += [""] * (len(FIELDS) - len(cols))
         row = dict(zip(FIELDS, cols))
+        check(row["kelmar.fault"] == "", "frame %s: dissector fault %s"
+              % (row["frame.number"], row["kelmar.fault"]))
         if row["kelmar.type"]:
             rows.append(row)
     return rows
@@ -331,7 +341,9 @@ def main():
     if not cap.ready():
         print("SKIP: cannot capture on lo: " + open(cap.err).read().strip())
         return SKIP
+    step("capturing the programs")
     run_traffic(args, workdir, host_port, listen_port, deny_port)
+    step("programs done")
     cap.stop(host_port)
 
     # --- random datagrams -------------------------------------------------------------
@@ -339,8 +351,10 @@ def main():
     if not rcap.ready():
         print("SKIP: cannot capture on lo")
         return SKIP
+    step("random datagrams")
     datagrams = send_random(rand_port, 1500, 51209)
     rcap.stop(rand_port)
+    step("decoding")
     sent = len(datagrams) + 1  # and the marker
 
     if args.keep:
