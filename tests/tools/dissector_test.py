@@ -135,8 +135,8 @@ FIELDS = ["frame.number", "udp.srcport", "udp.dstport", "kelmar.type", "kelmar.k
           "kelmar.fault"]
 
 
-def decode_fields(lua, pcap, *prefs):
-    args = []
+def decode_fields(lua, pcap, *prefs, extra=()):
+    args = list(extra)
     for p in prefs:
         args += ["-o", p]
     args += ["-T", "fields", "-E", "separator=\t", "-E", "occurrence=a", "-E", "aggregator=,"]
@@ -460,6 +460,15 @@ def main():
     check(any(r["kelmar.slot"].startswith("10,20,30") for r in wrong),
           "turn payloads decode without the key")
 
+    # Without the heuristic only the port decides: none here, until the preference names
+    # the host's port.
+    noheur = ["--disable-heuristic", "kelmar_udp"]
+    check(decode_fields(lua, cap.path, extra=noheur) == [],
+          "without the heuristic nothing on other ports is taken")
+    hrows = decode_fields(lua, cap.path, "kelmar.port:%d" % host_port, extra=noheur)
+    check(len(hrows) > 0 and all(host_port in (port_of(r, "src"), port_of(r, "dst"))
+                                 for r in hrows), "the port preference moves the port")
+
     # The full tree and the Info line, in one pass each.
     verbose = tshark(lua, cap.path, "-o", "kelmar.passwords:secret", "-V")
     check("Slot 3: 30" in verbose, "the slot subtree names the slots")
@@ -515,6 +524,9 @@ def main():
                   "-e", "_ws.expert.message").splitlines()
     check(len(cexp) == 8 and "513" not in cexp[4] and "more than 513" in cexp[5],
           "only the overlong turn is marked: %s" % cexp[4:6])
+    check(len(decode_fields(lua, crafted, "kelmar.passwords:secret",
+                            extra=["--disable-heuristic", "kelmar_udp"])) == 8,
+          "port 51209 is decoded without the heuristic")
     wrows = decode_fields(lua, crafted, "kelmar.passwords:wrong", "kelmar.try_empty:FALSE")
     check([r["kelmar.key.status"] for r in wrows] == ["0", "4", "4", "4", "4", "4", "4", "4"],
           "a wrong password verifies nothing: %s" % [r["kelmar.key.status"] for r in wrows])
