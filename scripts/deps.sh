@@ -5,11 +5,11 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
+  tshark
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
   nlohmann-json3-dev
   iproute2 nftables iptables libnetfilter-queue-dev python3
-  tshark
 )
 
 missing=()
