@@ -4,8 +4,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
-#include <charconv>
 #include <cstring>
+
+#include "COptions.h"
 
 char const* StateWord(CKelmarNetPeer::State state) {
   switch (state) {
@@ -34,14 +35,6 @@ std::string AddrText(CUDPAddr const& addr) {
   return std::to_string(h >> 24) + '.' + std::to_string((h >> 16) & 0xFF) + '.' +
          std::to_string((h >> 8) & 0xFF) + '.' + std::to_string(h & 0xFF) + ':' +
          std::to_string(addr.port);
-}
-
-std::optional<long> ParseInt(std::string const& text, long lo, long hi) {
-  long v = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
-    return std::nullopt;
-  return v;
 }
 
 std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
