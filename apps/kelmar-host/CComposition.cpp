@@ -39,7 +39,8 @@ bool CComposition::Load(std::string const& path, bool* exists, std::string* erro
     *error = Why(path, std::string("not valid JSON: ") + e.what());
     return false;
   }
-  if (!j.is_object() || j.value("patch", "") != kPatchName) {
+  // Compared as JSON: a "patch" that is not a string is simply not ours (value() would throw).
+  if (!j.is_object() || !j.contains("patch") || j["patch"] != kPatchName) {
     *error = Why(
         path, "not a \"Kelmar Network\" composition (its \"patch\" field is missing or different)");
     return false;
