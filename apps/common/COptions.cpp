@@ -106,12 +106,23 @@ COptions::SResult COptions::Parse(int argc, char** argv, int first) const {
   const int count = argc - first + 1;
   optind = 0;
   opterr = 0;
+  auto const find = [this](int code) -> SOption const* {
+    for (std::size_t i = 0; i < mRows.size(); ++i)
+      if (code == (mRows[i].shortName ? mRows[i].shortName : kLongOnly + int(i))) return &mRows[i];
+    return nullptr;
+  };
+  // The option getopt stopped at. A long form has been stepped over, so it is the last
+  // word read; a short one may sit inside a cluster ("-qz"), so it is named by itself.
+  auto const offender = [&]() -> std::string {
+    std::string const word = args[optind - 1];
+    const bool longForm =
+        optopt == 0 || optopt >= kLongOnly || (find(optopt) && word.starts_with("--"));
+    return longForm ? word : std::string{'-', char(optopt)};
+  };
   for (int c; (c = getopt_long(count, args, shorts.c_str(), longs.data(), nullptr)) != -1;) {
-    if (c == ':') return SResult::Misuse(std::string("option needs a value: ") + args[optind - 1]);
-    SOption const* row = nullptr;
-    for (std::size_t i = 0; i < mRows.size() && !row; ++i)
-      if (c == (mRows[i].shortName ? mRows[i].shortName : kLongOnly + int(i))) row = &mRows[i];
-    if (!row) return SResult::Misuse(std::string("unknown option: ") + args[optind - 1]);
+    if (c == ':') return SResult::Misuse("option needs a value: " + offender());
+    SOption const* row = find(c);
+    if (!row) return SResult::Misuse("unknown option: " + offender());
     if (!row->target) return {row->shortName == 'h' ? Kind::kHelp : Kind::kVersion, {}};
     const std::string why = row->target(optarg ? optarg : "");
     if (!why.empty()) return SResult::Misuse("--" + std::string(row->longName) + ": " + why);
