@@ -51,7 +51,7 @@ std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
     port = *p;
   }
   in_addr in{};
-  const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
+  const bool numeric = !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
   if (inet_pton(AF_INET, host.c_str(), &in) != 1) {
     // A dotted number that is no address (300.1.1.1) is a typo, not a name to look up.
     if (numeric) {

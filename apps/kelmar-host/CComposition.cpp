@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -24,6 +25,11 @@ bool CComposition::Load(std::string const& path, bool* exists, std::string* erro
   if (!in.is_open()) {
     if (!*exists) return true;
     *error = Why(path, std::strerror(errno));
+    return false;
+  }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = Why(path, "is a folder");
     return false;
   }
   std::stringstream text;

@@ -394,6 +394,9 @@ TEST_F(EndToEnd, BadInputIsReportedWithoutACrash) {
     EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
     EXPECT_EQ(ReadFile(file), text) << "the unreadable file is left alone";
   }
+  // Nor is a folder, and it says so.
+  CChildProcess* host = Host({"--json", "-c", Dir().string(), "-p", std::to_string(Port())});
+  EXPECT_TRUE(WaitErr(host, Dir().string() + "': is a folder"));
 }
 
 }  // namespace
