@@ -61,7 +61,8 @@ class QcKelmarPlugIn : public QCPlugIn {
   bool validateOutBaseError(QCValue& v, std::string* error);
   bool validateOutChannelsError(QCValue& v, std::string* error);
 
-  // "Port is open." or "Cannot use the port."; the setter ignores its value.
+  // "Port is open." or "Cannot use the port." (so too before execution starts); the
+  // setter ignores its value.
   QCValue udpStatus() const;
   void setUdpStatus(QCValue const&) {}
 

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,10 +68,10 @@ class COptions {
   COptions(SText text, std::vector<SOption> rows);
 
   // Reads argv[first..argc) in order, calling each option's target, and stops at help,
-  // version or the first error. Arguments that are not options are usage errors.
+  // version or the first error. Arguments that are not options are usage errors. Like
+  // GNU getopt, whose globals it uses (one parse at a time), it may reorder argv.
   SResult Parse(int argc, char** argv, int first = 1) const;
   std::string Help() const;
-  std::string const& Version() const { return mVersion; }
 
   // Makes a result not to run happen: help or version on standard output and exit 0,
   // or a usage error on standard error and exit 64. Returns when the program is to run.
