@@ -66,7 +66,6 @@ std::string QcKelmarPlugIn::synthOutputName(int channel) {
 
 QcKelmarPlugIn::QcKelmarPlugIn() : mIO(new CKelmarNetIO) {
   populatePorts();
-  setupSocket();
 }
 
 QcKelmarPlugIn::~QcKelmarPlugIn() {
@@ -150,6 +149,9 @@ void QcKelmarPlugIn::populatePorts() {
 }
 
 void QcKelmarPlugIn::setupSocket() {
+  // Restored settings arrive one by one before the start; opening on each would bind
+  // the default port first and fail for nothing when another program holds it.
+  if (!mStarted) return;
   mIO->peer().Close();
   mIO->OpenSocket(static_cast<unsigned>(mUdpPort));  // the outcome shows in the status
   setValueForKey(std::string(), kUdpStatus);         // observers re-read the status
@@ -191,6 +193,14 @@ std::unique_ptr<QCPlugInViewController> QcKelmarPlugIn::createViewController() {
 }
 
 // ---- execution ----------------------------------------------------------------------
+
+bool QcKelmarPlugIn::startExecution(QCPlugInContext*) {
+  if (!mStarted) {
+    mStarted = true;
+    setupSocket();
+  }
+  return true;
+}
 
 bool QcKelmarPlugIn::execute(QCPlugInContext*, double, QCAttributes const&) {
   if (!mIO) return true;

@@ -35,8 +35,8 @@ class QcKelmarPlugIn : public QCPlugIn {
   static std::string synthInputName(int channel);
   static std::string synthOutputName(int channel);
 
-  // Builds the endpoint, the default ports "In1".."In12", "Out1".."Out12", and opens
-  // UDP port 51209.
+  // Builds the endpoint and the default ports "In1".."In12", "Out1".."Out12". The UDP
+  // port opens when execution starts, on the settings the host restored by then.
   QcKelmarPlugIn();
   // Deletes the endpoint, which closes the port.
   ~QcKelmarPlugIn() override;
@@ -61,13 +61,15 @@ class QcKelmarPlugIn : public QCPlugIn {
   bool validateOutBaseError(QCValue& v, std::string* error);
   bool validateOutChannelsError(QCValue& v, std::string* error);
 
-  // "Port is open." or "Cannot use the port."; the setter ignores its value.
+  // "Port is open." or "Cannot use the port." (so too before execution starts); the
+  // setter ignores its value.
   QCValue udpStatus() const;
   void setUdpStatus(QCValue const&) {}
 
   // Brings the channel ports in line with the settings, touching only what changed.
   void populatePorts();
-  // Closes and reopens the UDP port on the current setting and announces the status.
+  // Closes and reopens the UDP port on the current setting and announces the status;
+  // before execution has started it only remembers the setting.
   void setupSocket();
 
   // ---- the host's interface
@@ -75,6 +77,8 @@ class QcKelmarPlugIn : public QCPlugIn {
   bool validateValueForKeyError(QCValue& value, std::string const& key,
                                 std::string* error) override;
   std::vector<std::string> savedKeys() const override { return plugInKeys(); }
+  // Opens the UDP port the first time; later starts leave it as it is.
+  bool startExecution(QCPlugInContext* context) override;
   bool execute(QCPlugInContext* context, double time, QCAttributes const& arguments) override;
   std::unique_ptr<QCPlugInViewController> createViewController() override;
 
@@ -93,6 +97,7 @@ class QcKelmarPlugIn : public QCPlugIn {
   QCPlugIn::SPort* mOutPort[kMaxChannel + 1] = {};
 
   CKelmarNetIO* mIO = nullptr;
+  bool mStarted = false;  // execution has started: the port follows the setting
   // The channel ranges whose ports exist.
   int mInBase = 0;
   int mInChannels = 0;

@@ -2,9 +2,8 @@
 #include "CAppLog.h"
 
 #include <cstdlib>
+#include <exception>
 #include <iostream>
-
-#include "CPeerText.h"
 
 namespace {
 char const* gProgram = "kelmar";
@@ -20,12 +19,15 @@ void UsageError(std::string const& what) {
   std::exit(kExitUsage);
 }
 
-long IntOption(char const* name, std::string const& arg, long lo, long hi) {
-  auto v = ParseInt(arg, lo, hi);
-  if (!v)
-    UsageError(std::string(name) + ": a whole number " + std::to_string(lo) + ".." +
-               std::to_string(hi) + ", not '" + arg + "'");
-  return *v;
+int RunProgram(std::function<int()> const& body) {
+  try {
+    return body();
+  } catch (std::exception const& e) {
+    std::cerr << gProgram << ": " << e.what() << '\n';
+  } catch (...) {
+    std::cerr << gProgram << ": an unexpected failure\n";
+  }
+  return kExitFailure;
 }
 
 void SetLogLevel(int level) {

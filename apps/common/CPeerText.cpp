@@ -4,8 +4,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
-#include <charconv>
 #include <cstring>
+
+#include "COptions.h"
 
 char const* StateWord(CKelmarNetPeer::State state) {
   switch (state) {
@@ -36,14 +37,6 @@ std::string AddrText(CUDPAddr const& addr) {
          std::to_string(addr.port);
 }
 
-std::optional<long> ParseInt(std::string const& text, long lo, long hi) {
-  long v = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || v < lo || v > hi)
-    return std::nullopt;
-  return v;
-}
-
 std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
                                       std::string* error) {
   std::string host = text;
@@ -58,7 +51,7 @@ std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
     port = *p;
   }
   in_addr in{};
-  const bool numeric = host.find_first_not_of("0123456789.") == std::string::npos;
+  const bool numeric = !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
   if (inet_pton(AF_INET, host.c_str(), &in) != 1) {
     // A dotted number that is no address (300.1.1.1) is a typo, not a name to look up.
     if (numeric) {

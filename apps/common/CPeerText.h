@@ -13,5 +13,3 @@ std::string AddrText(CUDPAddr const& addr);
 // "HOST[:PORT]" with a dotted IPv4 address or a name that resolves to one; the port
 // defaults to `defaultPort`. Nothing, with the reason in `error`, when it is not one.
 std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort, std::string* error);
-// A whole number in [lo, hi], or nothing.
-std::optional<long> ParseInt(std::string const& text, long lo, long hi);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -26,6 +27,11 @@ bool CComposition::Load(std::string const& path, bool* exists, std::string* erro
     *error = Why(path, std::strerror(errno));
     return false;
   }
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = Why(path, "is a folder");
+    return false;
+  }
   std::stringstream text;
   text << in.rdbuf();
   if (in.bad()) {
@@ -39,7 +45,8 @@ bool CComposition::Load(std::string const& path, bool* exists, std::string* erro
     *error = Why(path, std::string("not valid JSON: ") + e.what());
     return false;
   }
-  if (!j.is_object() || j.value("patch", "") != kPatchName) {
+  // Compared as JSON: a "patch" that is not a string is simply not ours (value() would throw).
+  if (!j.is_object() || !j.contains("patch") || j["patch"] != kPatchName) {
     *error = Why(
         path, "not a \"Kelmar Network\" composition (its \"patch\" field is missing or different)");
     return false;

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "CJsonLine.h"
 #include "CKelmarNetIO.h"
 #include "CPeerText.h"
 #include "QcKelmarPlugIn.h"
@@ -62,16 +63,14 @@ void CHostView::Update(double now) {
 void CHostView::Draw(SSnapshot const& s) {
   auto const state = static_cast<CKelmarNetPeer::State>(s.state);
   if (mMode == Mode::kJson) {
-    using nlohmann::json;
     if (s.status != mShown.status)
-      std::cout << json{{"event", "status"}, {"text", s.status}} << '\n';
+      PutJsonLine(std::cout, {{"event", "status"}, {"text", s.status}});
     if (s.state != mShown.state || s.peer != mShown.peer)
-      std::cout << json{{"event", "peer"}, {"state", StateWord(state)}, {"address", s.peer}}
-                << '\n';
+      PutJsonLine(std::cout, {{"event", "peer"}, {"state", StateWord(state)}, {"address", s.peer}});
     if (s.levels != mShown.levels || s.outBase != mShown.outBase)
-      std::cout << json{{"event", "levels"}, {"first", s.outBase}, {"levels", s.levels}} << '\n';
+      PutJsonLine(std::cout, {{"event", "levels"}, {"first", s.outBase}, {"levels", s.levels}});
     if (s.sent != mShown.sent || s.inBase != mShown.inBase)
-      std::cout << json{{"event", "sent"}, {"first", s.inBase}, {"levels", s.sent}} << '\n';
+      PutJsonLine(std::cout, {{"event", "sent"}, {"first", s.inBase}, {"levels", s.sent}});
     std::cout.flush();
     return;
   }
@@ -113,7 +112,8 @@ void CHostView::ShowSettings() {
     for (auto const& key : QcKelmarPlugIn::plugInKeys())
       j[key] = QCIntValue(mPlugIn.valueForKey(key));
     j["udpStatus"] = std::get<std::string>(mPlugIn.udpStatus());
-    std::cout << j << '\n' << std::flush;
+    PutJsonLine(std::cout, j);
+    std::cout.flush();
     return;
   }
   std::cout << "-- " << controller->viewNibName() << " --\n"
@@ -132,7 +132,7 @@ void CHostView::ShowSettings() {
 void CHostView::Say(std::string const& text) {
   if (mMode == Mode::kQuiet) return;
   if (mMode == Mode::kJson)
-    std::cout << nlohmann::json{{"event", "message"}, {"text", text}} << '\n';
+    PutJsonLine(std::cout, {{"event", "message"}, {"text", text}});
   else
     std::cout << text << '\n';
   std::cout.flush();

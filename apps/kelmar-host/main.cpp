@@ -1,13 +1,12 @@
 // kelmar-host: a minimal composition host running one "Kelmar Network" patch.
-#include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
-#include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -17,7 +16,7 @@
 #include "CComposition.h"
 #include "CHostView.h"
 #include "CKelmarNetIO.h"
-#include "CPeerText.h"
+#include "COptions.h"
 #include "QcKelmarPlugIn.h"
 #include "UEventClock.h"
 
@@ -25,40 +24,84 @@ namespace {
 
 constexpr char kVersion[] = "kelmar-host 0.1.0";
 
-void Usage(std::ostream& out) {
-  out << "Usage: kelmar-host [OPTION]...\n"
-         "Runs one \"Kelmar Network\" patch: it listens for one networked peer, sends the\n"
-         "values of its input ports as DMX levels every frame and shows the levels received.\n"
-         "\n"
-         "  -c, --composition FILE  load settings and input values from FILE (JSON);\n"
-         "                          the 'save' command writes them back atomically\n"
-         "  -p, --udp-port N        UDP port to listen on (1024..65535, default 51209)\n"
-         "      --in-base N         first input channel (1..512, default 1)\n"
-         "      --in-channels N     number of input channels (1..512, default 12)\n"
-         "      --out-base N        first output channel (1..512, default 1)\n"
-         "      --out-channels N    number of output channels (1..512, default 12)\n"
-         "  -d, --dmx LEVELS        input levels 0..255 from the first input channel,\n"
-         "                          comma-separated (e.g. -d 0,255,128)\n"
-         "  -r, --fps N             frames per second (1..1000, default 60)\n"
-         "  -q, --quiet             show nothing\n"
-         "      --lines             show changes as plain lines (default when not a terminal)\n"
-         "      --json              show changes as JSON lines\n"
-         "      --show-sent         --lines and --json also show the levels sent, at the\n"
-         "                          frame they change\n"
-         "      --hex, --percent    show levels in hex, or in percent (FL for full)\n"
-         "  -l, --log-level N       messages on standard error: 0 none, 1 fatal, 2 warn\n"
-         "                          (default), 3 info, 4 debug\n"
-         "  -h, --help              show this help\n"
-         "  -v, --version           show the version\n"
-         "\n"
-         "Settings given as options are corrected to their bounds, as the settings view\n"
-         "would. Commands on standard input, one per line:\n"
-         "  set KEY VALUE    a setting (udpPort, inBase, inChannels, outBase, outChannels)\n"
-         "                   or an input port (In7 0.5: values 0..1)\n"
-         "  in K LEVEL       input channel K to LEVEL 0..255\n"
-         "  view             show the settings view\n"
-         "  save [FILE]      save the composition (to FILE, or the one given with -c)\n"
-         "  quit             end (so do SIGINT and SIGTERM; the end of input does not)\n";
+COptions::SText const kText = {
+    kVersion,
+    "Usage: kelmar-host [OPTION]...\n"
+    "Runs one \"Kelmar Network\" patch: it listens for one networked peer, sends the\n"
+    "values of its input ports as DMX levels every frame and shows the levels received.\n"
+    "\n",
+    "\n"
+    "Settings given as options are corrected to their bounds, as the settings view\n"
+    "would. Commands on standard input, one per line:\n"
+    "  set KEY VALUE    a setting (udpPort, inBase, inChannels, outBase, outChannels)\n"
+    "                   or an input port (In7 0.5: values 0..1)\n"
+    "  in K LEVEL       input channel K to LEVEL 0..255\n"
+    "  view             show the settings view\n"
+    "  save [FILE]      save the composition (to FILE, or the one given with -c)\n"
+    "  quit             end (so do SIGINT and SIGTERM; the end of input does not)\n",
+    26};
+
+// What the command line asks of a run.
+struct SHostSettings {
+  std::string composition;
+  // Settings of the patch, applied before its port opens; the patch bounds them.
+  std::optional<long> udpPort, inBase, inChannels, outBase, outChannels;
+  std::optional<std::vector<std::uint8_t>> levels;
+  double fps = 60;
+  CHostView::Mode mode = CHostView::Mode::kLines;
+  LevelFormat format = LevelFormat::kDecimal;
+  bool showSent = false;
+  int logLevel = 2;
+};
+
+// The settings the command line gives; help, version and usage errors end the program.
+SHostSettings ParseArgs(int argc, char** argv) {
+  using Mode = CHostView::Mode;
+  SHostSettings s;
+  s.mode = isatty(STDOUT_FILENO) ? Mode::kTerminal : Mode::kLines;
+  // Settings take any whole number: the plug-in's validation bounds them.
+  constexpr long kAny = 2147483647L;
+  std::vector<SOption> rows = {
+      {'c', "composition", "FILE",
+       "load settings and input values from FILE (JSON);\n"
+       "the 'save' command writes them back atomically",
+       TextOption(s.composition)},
+      {'p', "udp-port", "N", "UDP port to listen on (1024..65535, default 51209)",
+       IntOption(s.udpPort, -kAny, kAny)},
+      {0, "in-base", "N", "first input channel (1..512, default 1)",
+       IntOption(s.inBase, -kAny, kAny)},
+      {0, "in-channels", "N", "number of input channels (1..512, default 12)",
+       IntOption(s.inChannels, -kAny, kAny)},
+      {0, "out-base", "N", "first output channel (1..512, default 1)",
+       IntOption(s.outBase, -kAny, kAny)},
+      {0, "out-channels", "N", "number of output channels (1..512, default 12)",
+       IntOption(s.outChannels, -kAny, kAny)},
+      {'d', "dmx", "LEVELS",
+       "input levels 0..255 from the first input channel,\ncomma-separated (e.g. -d 0,255,128)",
+       LevelsOption(s.levels)},
+      {'r', "fps", "N", "frames per second (1..1000, default 60)", IntOption(s.fps, 1, 1000)},
+      {'q', "quiet", nullptr, "show nothing", Assign(s.mode, Mode::kQuiet)},
+      {0, "lines", nullptr, "show changes as plain lines (default when not a terminal)",
+       Assign(s.mode, Mode::kLines)},
+      {0, "json", nullptr, "show changes as JSON lines", Assign(s.mode, Mode::kJson)},
+      {0, "show-sent", nullptr,
+       "--lines and --json also show the levels sent, at the\nframe they change",
+       Assign(s.showSent, true)},
+  };
+  for (SOption& row : FormatRows(s.format)) rows.push_back(std::move(row));
+  rows.push_back(LogLevelRow(s.logLevel));
+  COptions const options(kText, std::move(rows));
+  options.Take(options.Parse(argc, argv));
+  return s;
+}
+
+// A number as typed: whole numbers without a fraction, others as the stream shows them
+// (a cast of 1e300 to long would be undefined).
+std::string NumberText(double value) {
+  if (std::abs(value) < 1e15 && value == std::trunc(value)) return std::to_string(long(value));
+  std::ostringstream out;
+  out << value;
+  return out.str();
 }
 
 // The host: the patch, its view, and the commands that drive it.
@@ -91,7 +134,7 @@ class CHost {
     std::string error;
     if (!mPlugIn.validateValueForKeyError(v, key, &error)) return Log(2, key + ": " + error);
     if (QCDoubleValue(v) != value)
-      Log(2, key + " " + std::to_string(long(value)) + " is out of bounds; using " +
+      Log(2, key + " " + NumberText(value) + " is out of bounds; using " +
                  std::to_string(QCIntValue(v)));
     mPlugIn.setValueForKey(v, key);
   }
@@ -100,6 +143,14 @@ class CHost {
     for (std::size_t i = 0; i < levels.size(); ++i)
       mPlugIn.setValueForInputKey(levels[i] / 255.0,
                                   QcKelmarPlugIn::synthInputName(firstChannel + int(i)));
+  }
+
+  // Starts execution, which opens the UDP port once, on the settings given by now.
+  void Start() {
+    mPlugIn.startExecution(nullptr);
+    if (std::get<std::string>(mPlugIn.udpStatus()) != QcKelmarPlugIn::kPortOpen)
+      Log(2, "cannot use UDP port " + std::to_string(QCIntValue(mPlugIn.udpPort())) +
+                 " (is another program using it?); still running, change udpPort to retry");
   }
 
   void Frame() {
@@ -169,132 +220,25 @@ void CHost::Command(std::string const& line) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  SetProgramName("kelmar-host");
-  std::string composition;
-  std::vector<std::pair<std::string, double>> settings;
-  std::vector<std::uint8_t> levels;
-  double fps = 60;
-  CHostView::Mode mode =
-      isatty(STDOUT_FILENO) ? CHostView::Mode::kTerminal : CHostView::Mode::kLines;
-  LevelFormat format = LevelFormat::kDecimal;
-  bool showSent = false;
-
-  enum {
-    kInBase = 256,
-    kInChannels,
-    kOutBase,
-    kOutChannels,
-    kLines,
-    kJson,
-    kShowSent,
-    kHex,
-    kPercent
-  };
-  static option const options[] = {
-      {"composition", required_argument, nullptr, 'c'},
-      {"udp-port", required_argument, nullptr, 'p'},
-      {"in-base", required_argument, nullptr, kInBase},
-      {"in-channels", required_argument, nullptr, kInChannels},
-      {"out-base", required_argument, nullptr, kOutBase},
-      {"out-channels", required_argument, nullptr, kOutChannels},
-      {"dmx", required_argument, nullptr, 'd'},
-      {"fps", required_argument, nullptr, 'r'},
-      {"quiet", no_argument, nullptr, 'q'},
-      {"lines", no_argument, nullptr, kLines},
-      {"json", no_argument, nullptr, kJson},
-      {"show-sent", no_argument, nullptr, kShowSent},
-      {"hex", no_argument, nullptr, kHex},
-      {"percent", no_argument, nullptr, kPercent},
-      {"log-level", required_argument, nullptr, 'l'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'v'},
-      {nullptr, 0, nullptr, 0},
-  };
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":c:p:d:r:ql:hv", options, nullptr)) != -1;) {
-    std::string const arg = optarg ? optarg : "";
-    // Settings take any whole number: the plug-in's validation bounds them.
-    auto number = [&](char const* name) {
-      return double(IntOption(name, arg, -2147483647L, 2147483647L));
-    };
-    switch (c) {
-      case 'c':
-        composition = arg;
-        break;
-      case 'p':
-        settings.emplace_back(QcKelmarPlugIn::kUdpPort, number("--udp-port"));
-        break;
-      case kInBase:
-        settings.emplace_back(QcKelmarPlugIn::kInBase, number("--in-base"));
-        break;
-      case kInChannels:
-        settings.emplace_back(QcKelmarPlugIn::kInChannels, number("--in-channels"));
-        break;
-      case kOutBase:
-        settings.emplace_back(QcKelmarPlugIn::kOutBase, number("--out-base"));
-        break;
-      case kOutChannels:
-        settings.emplace_back(QcKelmarPlugIn::kOutChannels, number("--out-channels"));
-        break;
-      case 'd': {
-        std::string error;
-        auto parsed = ParseLevels(arg, &error);
-        if (!parsed) UsageError("--dmx: " + error);
-        levels = *parsed;
-        break;
-      }
-      case 'r':
-        fps = double(IntOption("--fps", arg, 1, 1000));
-        break;
-      case 'q':
-        mode = CHostView::Mode::kQuiet;
-        break;
-      case kLines:
-        mode = CHostView::Mode::kLines;
-        break;
-      case kJson:
-        mode = CHostView::Mode::kJson;
-        break;
-      case kShowSent:
-        showSent = true;
-        break;
-      case kHex:
-        format = LevelFormat::kHex;
-        break;
-      case kPercent:
-        format = LevelFormat::kPercent;
-        break;
-      case 'l':
-        SetLogLevel(int(IntOption("--log-level", arg, 0, 4)));
-        break;
-      case 'h':
-        Usage(std::cout);
-        return 0;
-      case 'v':
-        std::cout << kVersion << '\n';
-        return 0;
-      case ':':
-        UsageError(std::string("option needs a value: ") + argv[optind - 1]);
-      default:
-        UsageError(std::string("unknown option: ") + argv[optind - 1]);
-    }
-  }
-  if (optind < argc) UsageError(std::string("unexpected argument: ") + argv[optind]);
-
+int Run(SHostSettings const& s) {
+  SetLogLevel(s.logLevel);
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
-  CHost host(composition, mode, format, showSent);
+  CHost host(s.composition, s.mode, s.format, s.showSent);
   host.LoadComposition();
-  for (auto const& [key, value] : settings) host.SetSetting(key, value);
-  host.SetLevels(levels, QCIntValue(host.plugIn().inBase()));
-  if (std::get<std::string>(host.plugIn().udpStatus()) != QcKelmarPlugIn::kPortOpen)
-    Log(2, "cannot use UDP port " + std::to_string(QCIntValue(host.plugIn().udpPort())) +
-               " (is another program using it?); still running, change udpPort to retry");
+  std::pair<char const*, std::optional<long>> const settings[] = {
+      {QcKelmarPlugIn::kUdpPort, s.udpPort},
+      {QcKelmarPlugIn::kInBase, s.inBase},
+      {QcKelmarPlugIn::kInChannels, s.inChannels},
+      {QcKelmarPlugIn::kOutBase, s.outBase},
+      {QcKelmarPlugIn::kOutChannels, s.outChannels}};
+  for (auto const& [key, value] : settings)
+    if (value) host.SetSetting(key, double(*value));
+  host.SetLevels(s.levels.value_or(std::vector<std::uint8_t>{}),
+                 QCIntValue(host.plugIn().inBase()));
+  host.Start();
 
-  CFrameTimer frames(fps, [&] {
+  CFrameTimer frames(s.fps, [&] {
     host.Frame();
     if (host.quit()) loop.Stop();
   });
@@ -305,4 +249,11 @@ int main(int argc, char** argv) {
   if (int sig = StopSignal())
     Log(3, std::string("stopped by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SetProgramName("kelmar-host");
+  return RunProgram([&] { return Run(ParseArgs(argc, argv)); });
 }

@@ -1,6 +1,4 @@
 // kelmar-peer: the peer protocol from a terminal or a script, in either role.
-#include <getopt.h>
-
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -13,8 +11,10 @@
 #include "CAppLog.h"
 #include "CAppLoop.h"
 #include "CAsyncWorld_Null.h"
+#include "CJsonLine.h"
 #include "CKelmarNetPeer.h"
 #include "CLevels.h"
+#include "COptions.h"
 #include "CPeerText.h"
 #include "UEventClock.h"
 
@@ -23,42 +23,23 @@ namespace {
 constexpr int kDefaultPort = 51209;
 constexpr char kVersion[] = "kelmar-peer 0.1.0";
 
-void Usage(std::ostream& out) {
-  out << "Usage: kelmar-peer connect HOST[:PORT] [OPTION]...\n"
-         "       kelmar-peer listen [OPTION]...\n"
-         "Talks to a Kelmar Network endpoint: 'connect' requests a connection (and retries\n"
-         "for ever after any failure); 'listen' waits for one and accepts or denies it.\n"
-         "Either way it sends DMX levels every frame and shows the levels it receives.\n"
-         "\n"
-         "  -p, --port N           local UDP port (listen: default 51209; connect: any)\n"
-         "  -P, --password TEXT    connect: the password the endpoint holds (default empty);\n"
-         "                         listen: our own password\n"
-         "      --deny             listen: deny requests instead of accepting them\n"
-         "  -d, --dmx LEVELS       levels 0..255 to send, from slot 1 (e.g. -d 0,255,128)\n"
-         "      --pattern NAME     send a pattern instead: chase or ramp\n"
-         "      --channels N       slots the pattern covers (1..512, default 12)\n"
-         "                         (with neither -d nor --pattern: one frame per line on\n"
-         "                         standard input, each as for -d)\n"
-         "  -r, --fps N            frames per second (1..1000, default 44)\n"
-         "  -s, --seconds N        stop after N seconds (default: run until stopped)\n"
-         "  -b, --beacon A,B       send a beacon of two numbers once connected\n"
-         "      --show N           show slots 1..N of received levels (default: up to the\n"
-         "                         last non-zero slot)\n"
-         "      --show-sent        also show the levels sent, at the frame they change\n"
-         "      --hex, --percent   show levels in hex, or in percent (FL for full)\n"
-         "      --json             one JSON object per line instead of words\n"
-         "  -l, --log-level N      messages on standard error: 0 none, 1 fatal, 2 warn\n"
-         "                         (default), 3 info, 4 debug\n"
-         "  -h, --help             show this help\n"
-         "  -v, --version          show the version\n"
-         "\n"
-         "Exit status: 0 done, 64 usage error, 69 the local port cannot be opened, 1 other.\n";
-}
+COptions::SText const kText = {
+    kVersion,
+    "Usage: kelmar-peer connect HOST[:PORT] [OPTION]...\n"
+    "       kelmar-peer listen [OPTION]...\n"
+    "Talks to a Kelmar Network endpoint: 'connect' requests a connection (and retries\n"
+    "for ever after any failure); 'listen' waits for one and accepts or denies it.\n"
+    "Either way it sends DMX levels every frame and shows the levels it receives.\n"
+    "\n",
+    "\n"
+    "Exit status: 0 done, 64 usage error, 69 the local port cannot be opened, 1 other.\n",
+    25};
 
-struct SOptions {
+// What the command line asks of a run.
+struct SPeerSettings {
   bool listen = false;
   CUDPAddr remote;
-  long port = -1;
+  long port = -1;  // -1: any
   std::string password;
   bool deny = false;
   std::optional<std::vector<std::uint8_t>> levels;
@@ -71,12 +52,13 @@ struct SOptions {
   bool showSent = false;
   LevelFormat format = LevelFormat::kDecimal;
   bool json = false;
+  int logLevel = 2;
 };
 
 // The owner of one peer: reports what happens, answers requests, sends frames.
 class CPeerTool : public LHandler {
  public:
-  explicit CPeerTool(SOptions const& o) : LHandler(nullptr), mOpt(o), mPeer(this, mWorld) {
+  explicit CPeerTool(SPeerSettings const& o) : LHandler(nullptr), mOpt(o), mPeer(this, mWorld) {
     mPeer.SetPassword(
         LString(reinterpret_cast<unsigned char const*>(o.listen ? o.password.c_str() : "")));
     mPeer.SetListen(o.listen);
@@ -149,7 +131,7 @@ class CPeerTool : public LHandler {
   void Say(char const* event, nlohmann::json fields, std::string const& words) {
     if (mOpt.json) {
       fields["event"] = event;
-      std::cout << fields << '\n';
+      PutJsonLine(std::cout, fields);
     } else {
       std::cout << words << '\n';
     }
@@ -244,7 +226,7 @@ class CPeerTool : public LHandler {
     }
   }
 
-  SOptions const& mOpt;
+  SPeerSettings const& mOpt;
   CAsyncWorld_Null mWorld;
   CKelmarNetPeer mPeer;
   CDmxTurn mTurn;
@@ -256,138 +238,89 @@ class CPeerTool : public LHandler {
   bool mEverReceived = false;
 };
 
-SOptions ParseArgs(int argc, char** argv) {
-  if (argc >= 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help")) {
-    Usage(std::cout);
-    std::exit(0);
-  }
-  if (argc >= 2 && (std::string(argv[1]) == "-v" || std::string(argv[1]) == "--version")) {
-    std::cout << kVersion << '\n';
-    std::exit(0);
-  }
-  if (argc < 2) UsageError("say 'connect HOST[:PORT]' or 'listen'");
-  SOptions o;
-  const std::string verb = argv[1];
-  int first = 2;
-  if (verb == "connect") {
-    if (argc < 3 || argv[2][0] == '-') UsageError("connect: which HOST[:PORT]?");
-    std::string error;
-    auto addr = ParseHostPort(argv[2], kDefaultPort, &error);
-    if (!addr) UsageError(error);
-    o.remote = *addr;
-    first = 3;
-  } else if (verb == "listen") {
-    o.listen = true;
-    o.port = kDefaultPort;
-  } else {
-    UsageError("unknown command '" + verb + "' (connect or listen)");
-  }
-
-  enum { kDeny = 256, kPattern, kChannels, kShow, kShowSent, kHex, kPercent, kJson };
-  static option const options[] = {
-      {"port", required_argument, nullptr, 'p'},
-      {"password", required_argument, nullptr, 'P'},
-      {"deny", no_argument, nullptr, kDeny},
-      {"dmx", required_argument, nullptr, 'd'},
-      {"pattern", required_argument, nullptr, kPattern},
-      {"channels", required_argument, nullptr, kChannels},
-      {"fps", required_argument, nullptr, 'r'},
-      {"seconds", required_argument, nullptr, 's'},
-      {"beacon", required_argument, nullptr, 'b'},
-      {"show", required_argument, nullptr, kShow},
-      {"show-sent", no_argument, nullptr, kShowSent},
-      {"hex", no_argument, nullptr, kHex},
-      {"percent", no_argument, nullptr, kPercent},
-      {"json", no_argument, nullptr, kJson},
-      {"log-level", required_argument, nullptr, 'l'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, 'v'},
-      {nullptr, 0, nullptr, 0},
+// Two numbers 0..4294967295 as "A,B".
+LOptionTarget BeaconOption(std::optional<std::pair<std::uint32_t, std::uint64_t>>& target) {
+  return [&target](std::string const& value) {
+    const auto comma = value.find(',');
+    auto a = ParseInt(value.substr(0, comma), 0, 0xFFFFFFFFL);
+    auto b = comma == std::string::npos ? std::nullopt
+                                        : ParseInt(value.substr(comma + 1), 0, 0xFFFFFFFFL);
+    if (!a || !b) return "two numbers 0..4294967295 as A,B, not '" + value + "'";
+    target = {std::uint32_t(*a), std::uint64_t(*b)};
+    return std::string();
   };
-  optind = first;
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":p:P:d:r:s:b:l:hv", options, nullptr)) != -1;) {
-    std::string const arg = optarg ? optarg : "";
-    switch (c) {
-      case 'p':
-        o.port = IntOption("--port", arg, 0, 65535);
-        break;
-      case 'P':
-        o.password = arg;
-        break;
-      case kDeny:
-        o.deny = true;
-        break;
-      case 'd': {
-        std::string error;
-        o.levels = ParseLevels(arg, &error);
-        if (!o.levels) UsageError("--dmx: " + error);
-        break;
-      }
-      case kPattern:
-        if (arg != "chase" && arg != "ramp")
-          UsageError("--pattern: chase or ramp, not '" + arg + "'");
-        o.pattern = arg;
-        break;
-      case kChannels:
-        o.channels = int(IntOption("--channels", arg, 1, 512));
-        break;
-      case 'r':
-        o.fps = double(IntOption("--fps", arg, 1, 1000));
-        break;
-      case 's':
-        o.seconds = double(IntOption("--seconds", arg, 0, 86400 * 365));
-        break;
-      case 'b': {
-        const auto comma = arg.find(',');
-        auto a = ParseInt(arg.substr(0, comma), 0, 0xFFFFFFFFL);
-        auto b = comma == std::string::npos ? std::nullopt
-                                            : ParseInt(arg.substr(comma + 1), 0, 0xFFFFFFFFL);
-        if (!a || !b) UsageError("--beacon: two numbers 0..4294967295 as A,B, not '" + arg + "'");
-        o.beacon = {std::uint32_t(*a), std::uint64_t(*b)};
-        break;
-      }
-      case kShow:
-        o.show = int(IntOption("--show", arg, 0, 512));
-        break;
-      case kShowSent:
-        o.showSent = true;
-        break;
-      case kHex:
-        o.format = LevelFormat::kHex;
-        break;
-      case kPercent:
-        o.format = LevelFormat::kPercent;
-        break;
-      case kJson:
-        o.json = true;
-        break;
-      case 'l':
-        SetLogLevel(int(IntOption("--log-level", arg, 0, 4)));
-        break;
-      case 'h':
-        Usage(std::cout);
-        std::exit(0);
-      case 'v':
-        std::cout << kVersion << '\n';
-        std::exit(0);
-      case ':':
-        UsageError(std::string("option needs a value: ") + argv[optind - 1]);
-      default:
-        UsageError(std::string("unknown option: ") + argv[optind - 1]);
-    }
-  }
-  if (optind < argc) UsageError(std::string("unexpected argument: ") + argv[optind]);
-  if (o.levels && !o.pattern.empty()) UsageError("give either --dmx or --pattern, not both");
-  if (!o.listen && o.deny) UsageError("--deny is for listen");
-  return o;
 }
 
-}  // namespace
+// The role and its partner, then the options after them, then what they must not combine.
+COptions::SResult ParseCommandLine(COptions const& options, int argc, char** argv,
+                                   SPeerSettings& s) {
+  using Result = COptions::SResult;
+  const std::string verb = argc >= 2 ? argv[1] : "";
+  if (verb == "-h" || verb == "--help") return {Result::Kind::kHelp, {}};
+  if (verb == "-v" || verb == "--version") return {Result::Kind::kVersion, {}};
+  if (argc < 2) return Result::Misuse("say 'connect HOST[:PORT]' or 'listen'");
+  int first = 2;
+  if (verb == "connect") {
+    if (argc < 3 || argv[2][0] == '-') return Result::Misuse("connect: which HOST[:PORT]?");
+    std::string error;
+    auto addr = ParseHostPort(argv[2], kDefaultPort, &error);
+    if (!addr) return Result::Misuse(error);
+    s.remote = *addr;
+    first = 3;
+  } else if (verb == "listen") {
+    s.listen = true;
+    s.port = kDefaultPort;
+  } else {
+    return Result::Misuse("unknown command '" + verb + "' (connect or listen)");
+  }
+  Result const result = options.Parse(argc, argv, first);
+  if (result.kind != Result::Kind::kRun) return result;
+  if (s.levels && !s.pattern.empty())
+    return Result::Misuse("give either --dmx or --pattern, not both");
+  if (!s.listen && s.deny) return Result::Misuse("--deny is for listen");
+  return result;
+}
 
-int main(int argc, char** argv) {
-  SetProgramName("kelmar-peer");
-  const SOptions opt = ParseArgs(argc, argv);
+// The settings the command line gives; help, version and usage errors end the program.
+SPeerSettings ParseArgs(int argc, char** argv) {
+  SPeerSettings s;
+  std::vector<SOption> rows = {
+      {'p', "port", "N", "local UDP port (listen: default 51209; connect: any)",
+       IntOption(s.port, 0, 65535)},
+      {'P', "password", "TEXT",
+       "connect: the password the endpoint holds (default empty);\nlisten: our own password",
+       TextOption(s.password)},
+      {0, "deny", nullptr, "listen: deny requests instead of accepting them", Assign(s.deny, true)},
+      {'d', "dmx", "LEVELS", "levels 0..255 to send, from slot 1 (e.g. -d 0,255,128)",
+       LevelsOption(s.levels)},
+      {0, "pattern", "NAME", "send a pattern instead: chase or ramp",
+       ChoiceOption(s.pattern, {"chase", "ramp"})},
+      {0, "channels", "N",
+       "slots the pattern covers (1..512, default 12)\n"
+       "(with neither -d nor --pattern: one frame per line on\n"
+       "standard input, each as for -d)",
+       IntOption(s.channels, 1, 512)},
+      {'r', "fps", "N", "frames per second (1..1000, default 44)", IntOption(s.fps, 1, 1000)},
+      {'s', "seconds", "N", "stop after N seconds (default: run until stopped)",
+       IntOption(s.seconds, 0, 86400 * 365)},
+      {'b', "beacon", "A,B", "send a beacon of two numbers once connected", BeaconOption(s.beacon)},
+      {0, "show", "N",
+       "show slots 1..N of received levels (default: up to the\nlast non-zero slot)",
+       IntOption(s.show, 0, 512)},
+      {0, "show-sent", nullptr, "also show the levels sent, at the frame they change",
+       Assign(s.showSent, true)},
+  };
+  for (SOption& row : FormatRows(s.format)) rows.push_back(std::move(row));
+  rows.push_back(
+      {0, "json", nullptr, "one JSON object per line instead of words", Assign(s.json, true)});
+  rows.push_back(LogLevelRow(s.logLevel));
+  COptions const options(kText, std::move(rows));
+  options.Take(ParseCommandLine(options, argc, argv, s));
+  return s;
+}
+
+int Run(SPeerSettings const& opt) {
+  SetLogLevel(opt.logLevel);
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
 
@@ -416,4 +349,11 @@ int main(int argc, char** argv) {
   if (int sig = StopSignal())
     Log(3, std::string("stopped by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  SetProgramName("kelmar-peer");
+  return RunProgram([&] { return Run(ParseArgs(argc, argv)); });
 }

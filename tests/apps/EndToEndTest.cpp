@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -60,14 +62,16 @@ std::string ReadFile(std::filesystem::path const& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// A UDP socket on all local addresses and a port the system picks, held while it lives.
+// A UDP socket on all local addresses and `wanted`, or a port the system picks, held
+// while it lives (without SO_REUSEADDR, so nobody else binds it). `error` is bind's errno.
 class CHeldUdpPort {
  public:
-  CHeldUdpPort() : mFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  explicit CHeldUdpPort(int wanted = 0) : mFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(wanted));
     socklen_t len = sizeof sa;
-    bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    error = bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
     getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len);
     port = ntohs(sa.sin_port);
   }
@@ -75,7 +79,25 @@ class CHeldUdpPort {
 
   int mFd;
   int port;
+  int error;
 };
+
+// The help block of `program` in the README: the fenced lines under its heading.
+std::string ReadmeHelp(std::string const& program) {
+  std::string const text = ReadFile(KN_README);
+  std::string const head = "## " + program + "\n\n```\n";
+  auto const begin = text.find(head);
+  if (begin == std::string::npos) return "(no help block for " + program + ")";
+  auto const end = text.find("```", begin + head.size());
+  return text.substr(begin + head.size(), end - begin - head.size());
+}
+
+// The lines of a stream, each with its newline.
+std::string Text(std::vector<std::string> const& lines) {
+  std::string out;
+  for (auto const& line : lines) out += line + '\n';
+  return out;
+}
 
 class EndToEnd : public ::testing::Test {
  protected:
@@ -288,6 +310,93 @@ TEST_F(EndToEnd, CorruptCompositionIsNeverOverwrittenAndASavedOneIsLoaded) {
   EXPECT_TRUE(Wait(loaded, Event("levels", {{"first", 2}, {"levels", {11, 22, 33, 44}}})));
   ASSERT_TRUE(loaded->Send("save"));  // a readable file is saved over
   EXPECT_TRUE(Wait(loaded, Event("message", {{"text", "saved " + show}})));
+}
+
+// Help and version go to standard output with status 0, wherever they stand; the help is
+// the README's, word for word.
+TEST_F(EndToEnd, HelpIsTheReadmesAndVersionNamesTheProgram) {
+  for (std::string const program : {"kelmar-host", "kelmar-peer"}) {
+    bool const host = program == "kelmar-host";
+    std::string const bin = host ? KN_HOST_BIN : KN_PEER_BIN;
+    std::vector<std::vector<std::string>> const helps =
+        host ? std::vector<std::vector<std::string>>{{"--help"}, {"-q", "-h", "--bogus"}}
+             : std::vector<std::vector<std::string>>{{"-h"}, {"connect", "127.0.0.1", "--help"}};
+    for (auto const& args : helps) {
+      CChildProcess* child = Run(bin, args);
+      ASSERT_EQ(child->WaitExit(kStep), 0) << child->Transcript();
+      EXPECT_EQ(Text(child->lines(Stream::kOut)), ReadmeHelp(program)) << args[0];
+      EXPECT_TRUE(child->lines(Stream::kErr).empty()) << child->Transcript();
+    }
+    CChildProcess* version = Run(bin, {host ? "-v" : "--version"});
+    ASSERT_EQ(version->WaitExit(kStep), 0) << version->Transcript();
+    EXPECT_EQ(version->lines(Stream::kOut), std::vector<std::string>{program + " 0.1.0"});
+  }
+}
+
+// The port opens once, on the settings of the command line and the composition file:
+// another program holding the default port changes nothing.
+TEST_F(EndToEnd, HostNeverTriesTheDefaultPortWhenGivenAnother) {
+  CHeldUdpPort const held(51209);
+  // In use already is as good as held by us.
+  ASSERT_TRUE(held.error == 0 || held.error == EADDRINUSE) << std::strerror(held.error);
+
+  int const port = Port();
+  int const saved = Port();
+  std::filesystem::path const file = Dir() / "show.json";
+  std::ofstream(file) << json{{"patch", "Kelmar Network"},
+                              {"settings", {{"udpPort", saved}, {"inBase", 2}}},
+                              {"inputs", {{"In2", 1.0}}}};
+  for (auto const& args : std::vector<std::vector<std::string>>{
+           {"--json", "-p", std::to_string(port)},
+           {"--json", "-c", file.string(), "--udp-port", std::to_string(port)}}) {
+    CChildProcess* host = Host(args);
+    ASSERT_TRUE(Wait(host, Event("status", {{"text", "Port is open."}}))) << args.size();
+    CChildProcess* peer = Peer({"connect", Loopback(port), "--json", "-d", "5"});
+    EXPECT_TRUE(Wait(host, HostLevels({5})));
+    if (args.size() > 3) {  // In2 at full, from the file
+      EXPECT_TRUE(Wait(peer, PeerLevels({0, 255})));
+    }
+    EXPECT_EQ(peer->Terminate(kStep), 0) << peer->Transcript();
+    EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
+    EXPECT_TRUE(host->lines(Stream::kErr).empty()) << host->Transcript();
+    int statuses = 0;
+    for (auto const& line : host->lines(Stream::kOut))
+      statuses += Event("status")(json::parse(line, nullptr, false));
+    EXPECT_EQ(statuses, 1) << host->Transcript();
+  }
+}
+
+// Bad input is reported and the programs go on: text that is not UTF-8 in a JSON line,
+// a composition file whose "patch" is not a string.
+TEST_F(EndToEnd, BadInputIsReportedWithoutACrash) {
+  std::vector<std::pair<std::string, std::string>> const files = {
+      {"number.json", R"({"patch": 5, "settings": {"inBase": 5}})"},
+      {"null.json", R"({"patch": null})"},
+      {"list.json", R"({"patch": ["Kelmar Network"]})"},
+      {"text.json", R"("Kelmar Network")"}};
+  for (auto const& [name, text] : files) {
+    std::filesystem::path const file = Dir() / name;
+    std::ofstream(file, std::ios::binary) << text;
+    int const port = Port();
+    CChildProcess* host = Host({"--json", "-c", file.string(), "-p", std::to_string(port)});
+    EXPECT_NE(WaitErr(host, file.string()).value_or("").find("not a \"Kelmar Network\""),
+              std::string::npos);
+    // Not UTF-8: an unknown command is echoed with the bad bytes replaced.
+    ASSERT_TRUE(host->Send("\xff\xfe\xc3 bad"));
+    auto const echo = Wait(host, Event("message"));
+    ASSERT_TRUE(echo);
+    EXPECT_EQ((*echo)["text"], "unknown command: \uFFFD\uFFFD\uFFFD bad (try help)");
+    ASSERT_TRUE(host->Send("save " + (Dir() / "\xff.json").string()));
+    EXPECT_TRUE(
+        Wait(host, Event("message", {{"text", "saved " + (Dir() / "\uFFFD.json").string()}})));
+    ASSERT_TRUE(host->Send("view"));
+    EXPECT_TRUE(Wait(host, Event("settings", {{"inBase", 1}, {"udpPort", port}})));
+    EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
+    EXPECT_EQ(ReadFile(file), text) << "the unreadable file is left alone";
+  }
+  // Nor is a folder, and it says so.
+  CChildProcess* host = Host({"--json", "-c", Dir().string(), "-p", std::to_string(Port())});
+  EXPECT_TRUE(WaitErr(host, Dir().string() + "': is a folder"));
 }
 
 }  // namespace

@@ -49,6 +49,7 @@ class PlugInTest : public ::testing::Test {
   void SetUp() override {
     net.SetNextHost(CMemNet::Host(20));
     plugIn = std::make_unique<QcKelmarPlugIn>();
+    ASSERT_TRUE(plugIn->startExecution(&context));
     plugIn->mPortObserver = [this](QCPlugIn::PortChange c, std::string const& key) {
       const int i = int(c);  // add input, remove input, add output, remove output
       changes.push_back((i % 2 ? "-" : "+") +
@@ -243,6 +244,46 @@ TEST_F(PlugInTest, RestoredSettingsAreBoundedByTheSettersAndFramesStayInsideTheT
   EXPECT_EQ(Saved("udpPort"), 65535.0);
   EXPECT_EQ(peer().port(), 65535u);
   EXPECT_FALSE(Bound(70000 & 0xFFFF)) << "port 4464 is not bound";
+}
+
+// A host restores the saved settings between building the patch and starting it. The
+// port opens once, at the start, on the restored setting: a default port held by another
+// program is never tried.
+TEST_F(PlugInTest, ThePortOpensOnceWhenExecutionStartsOnTheSettingRestoredBefore) {
+  plugIn.reset();
+  CRecorder owner;
+  net.SetNextHost(CMemNet::Host(20));
+  std::unique_ptr<CUDPPort> holder(CUDPPortIF::NewPort(&owner, loop.world()));
+  ASSERT_EQ(holder->Open(kDefaultPort, 0, 1024), 0);
+  net.SetNextHost(CMemNet::Host(20));
+  plugIn = std::make_unique<QcKelmarPlugIn>();
+  std::vector<std::uint32_t> portWhenTold;
+  plugIn->addObserverForKey("udpStatus", [&] { portWhenTold.push_back(peer().port()); });
+  Restore("udpPort", 40000);
+  Set("inBase", 3.0);
+  EXPECT_EQ(peer().port(), CKelmarNetPeer::kNoPort) << "nothing is bound before the start";
+  EXPECT_EQ(status(), "Cannot use the port.");
+
+  EXPECT_TRUE(plugIn->startExecution(&context));
+  EXPECT_TRUE(plugIn->startExecution(&context)) << "a second start leaves the port alone";
+  EXPECT_EQ(status(), "Port is open.");
+  EXPECT_EQ(portWhenTold, std::vector<std::uint32_t>{40000u}) << "one attempt, announced once";
+
+  // The port serves: a partner connects to it and gets the frames.
+  partner->Connect({CMemNet::Host(20), 40000}, LString());
+  loop.Advance(10);
+  ASSERT_EQ(peer().state(), CKelmarNetPeer::stConnected);
+  SetIn(3, 1.0);
+  const Bytes sent = Frame();
+  loop.Advance(1);
+  ASSERT_FALSE(partnerTurns.empty());
+  EXPECT_EQ(partnerTurns.back(), sent);
+  EXPECT_EQ(sent, Levels({{3, 255}}));
+
+  // Changed while running, the port moves at once, as before.
+  Set("udpPort", 40001.0);
+  EXPECT_EQ(portWhenTold, (std::vector<std::uint32_t>{40000u, 40001u}));
+  EXPECT_TRUE(Bound(40001) && !Bound(40000));
 }
 
 }  // namespace
