@@ -92,8 +92,8 @@ class CWorldThread {
  public:
   CWorldThread() : mThread([this] { Body(); }) { mReady.get_future().wait(); }
   ~CWorldThread() {
-    mLoop->Post([this] { mStop = true; });
-    mLoop->WakeUp();
+    mLoop->Stop();
+    mStopped.set_value();  // the loop may go now: Stop no longer touches it
     mThread.join();
   }
 
@@ -103,7 +103,6 @@ class CWorldThread {
       fn();
       done.set_value();
     });
-    mLoop->WakeUp();
     done.get_future().wait();
   }
   LAsyncWorld& world() { return *mWorld; }
@@ -115,13 +114,13 @@ class CWorldThread {
     mWorld = &world;
     mLoop = world.runloop();
     mReady.set_value();
-    while (!mStop) mLoop->RunOnce(-1);
+    mLoop->Run();
+    mStopped.get_future().wait();
   }
 
   LAsyncWorld* mWorld = nullptr;
   CRunLoop* mLoop = nullptr;
-  bool mStop = false;  // loop thread only
-  std::promise<void> mReady;
+  std::promise<void> mReady, mStopped;
   std::thread mThread;  // last: starts once the rest is built
 };
 
