@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <mutex>
 #include <semaphore>
 #include <set>
 #include <string>
@@ -97,13 +99,16 @@ class CWorldThread {
     mThread.join();
   }
 
-  void Run(std::function<void()> fn) {
-    std::promise<void> done;
+  void Run(std::function<void()> const& fn) {
+    std::unique_lock<std::mutex> hold(mLock);
+    const int ran = mRan;
     mLoop->Post([&] {
       fn();
-      done.set_value();
+      std::lock_guard<std::mutex> done(mLock);
+      ++mRan;
+      mRanOne.notify_all();  // under the lock: the waiter cannot return before it is done
     });
-    done.get_future().wait();
+    mRanOne.wait(hold, [&] { return mRan > ran; });
   }
   LAsyncWorld& world() { return *mWorld; }
   std::thread::id id() const { return mThread.get_id(); }
@@ -121,6 +126,9 @@ class CWorldThread {
   LAsyncWorld* mWorld = nullptr;
   CRunLoop* mLoop = nullptr;
   std::promise<void> mReady, mStopped;
+  std::mutex mLock;
+  std::condition_variable mRanOne;
+  int mRan = 0;         // functions run, guarded by mLock
   std::thread mThread;  // last: starts once the rest is built
 };
 
