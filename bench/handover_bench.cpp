@@ -124,13 +124,13 @@ SStats Handover(int rounds) {
   CPsxIOSig::Callback cb;
   cb.context = &h;
   cb.function = &OnReadable;
-  if (!CPsxIOSig::Prepare(sv[0], cb)) std::abort();
+  if (!CPsxIOSig::Prepare(sv[0], cb, world)) std::abort();
   CPsxIOSig::Wait(sv[0], CPsxIOSig::read);
   std::thread writer(Writer, std::ref(run), sv[1]);
   world.runloop()->Run();
   writer.join();
   CPsxIOSig::Finish(sv[0]);
-  CPsxIOSig::Free();
+  CPsxIOSig::Free(world);
   close(sv[0]);
   close(sv[1]);
   return Summarise(run);

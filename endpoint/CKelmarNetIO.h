@@ -9,7 +9,9 @@
 
 // A passive endpoint at the top of its handler chain: it listens, accepts every
 // request its peer reports, and keeps the last received turn with start code 0.
-// Built, used and destroyed on one thread, whose run loop drives its world.
+// Built, used and destroyed on one thread, whose run loop drives its world. Endpoints
+// may share the process, on one thread or on several, and go in any order: each one's
+// socket is served on its own thread.
 class CKelmarNetIO : public LHandler {
  public:
   static constexpr std::uint32_t kTurnSize = CDmxTurn::kMaxSize;

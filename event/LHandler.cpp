@@ -33,11 +33,3 @@ void LHandler::Dispatch(LEvent const& e) {
     current = r;
   }
 }
-
-bool LHandler::Find(LHandler const* stop, LHandler const* from, LHandler const* wanted) {
-  if (!wanted) return false;
-  if (wanted == stop) return true;
-  for (LHandler const* p = from; p && p != stop; p = p->mNext)
-    if (p == wanted) return true;
-  return false;
-}

@@ -51,9 +51,6 @@ class LHandler {
   // consumes climbs the chain, returns once to its source, and stops. Re-entrant.
   static void Dispatch(LEvent const& e);
 
-  // Whether `wanted` lies on the chain of next handlers from `from`, ending at `stop`.
-  static bool Find(LHandler const* stop, LHandler const* from, LHandler const* wanted);
-
   LHandler* next() const { return mNext; }
 
  protected:

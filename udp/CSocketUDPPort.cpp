@@ -3,7 +3,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,7 +27,7 @@ CSocketUDPPort::CSocketUDPPort(LHandler* owner, LAsyncWorld& world)
 
 CSocketUDPPort::~CSocketUDPPort() {
   Close();
-  CPsxIOSig::Free();
+  CPsxIOSig::Free(*mWorld);
   mWorld->Enter();
   mReadTimer.Cancel();
   mSentTimer.Cancel();
@@ -39,9 +38,9 @@ int CSocketUDPPort::Open(int port, unsigned int, unsigned int sendBuffer) {
   if (valid()) return 0;
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 1;
-  // The I/O signal thread watches descriptors below FD_SETSIZE only; a socket it cannot
+  // The I/O signal thread watches descriptors below kMaxFd only; a socket it cannot
   // watch would never be served, so it is a failure to open.
-  if (fd >= FD_SETSIZE) {
+  if (fd >= CPsxIOSig::kMaxFd) {
     close(fd);
     return 1;
   }
@@ -62,7 +61,7 @@ int CSocketUDPPort::Open(int port, unsigned int, unsigned int sendBuffer) {
     const int size = static_cast<int>(sendBuffer);
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
   }
-  if (!CPsxIOSig::Prepare(fd, {this, &SignalCB})) {
+  if (!CPsxIOSig::Prepare(fd, {this, &SignalCB}, *mWorld)) {
     close(fd);
     return 1;
   }

@@ -5,8 +5,9 @@
 #include "CUDPPort.h"
 
 // One IPv4 datagram socket bound to all local addresses. An operation that would
-// block waits for readiness through the I/O signal thread and finishes in SignalCB; one
-// that finishes at once reports through a timer, never from inside Send or Read.
+// block waits for readiness through the I/O signal thread and finishes in SignalCB, on
+// the thread of the port's world; one that finishes at once reports through a timer,
+// never from inside Send or Read.
 class CSocketUDPPort : public CUDPPort {
  public:
   CSocketUDPPort(LHandler* owner, LAsyncWorld& world);

@@ -23,7 +23,6 @@ class CUDPPort : public LHandler {
  public:
   static constexpr LCStr rRead{"CUDPPort_Read"};
   static constexpr LCStr rSent{"CUDPPort_Sent"};
-  static constexpr LCStr rClose{"CUDPPort_Close"};  // declared; no port raises it
 
   explicit CUDPPort(LHandler* owner) : LHandler(owner) {}
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <mutex>
 #include <semaphore>
 #include <set>
 #include <string>
@@ -35,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 using IO = CPsxIOSig::IO;
 constexpr IO kRead = CPsxIOSig::read;
 constexpr IO kWrite = CPsxIOSig::write;
+constexpr int kMaxFd = CPsxIOSig::kMaxFd;
 constexpr auto kDeadline = std::chrono::seconds(10);  // bounds waits that end on events
 
 // A run-loop world that can hold the I/O thread in its next raise, lock released: all
@@ -73,8 +76,8 @@ char TaskState(pid_t id) {
 }
 
 // Runs the last Free on a thread of its own; false if it never returns from joining.
-bool LastFreeReturns() {
-  std::packaged_task<void()> task(&CPsxIOSig::Free);
+bool LastFreeReturns(LAsyncWorld& world) {
+  std::packaged_task<void()> task([&world] { CPsxIOSig::Free(world); });
   std::future<void> done = task.get_future();
   std::thread last(std::move(task));
   if (done.wait_for(kDeadline) != std::future_status::ready) {
@@ -85,6 +88,50 @@ bool LastFreeReturns() {
   return CPsxIOSig::instance() == nullptr;
 }
 
+// A world on a thread of its own whose loop runs until the end; Run executes a function
+// there and returns when it has.
+class CWorldThread {
+ public:
+  CWorldThread() : mThread([this] { Body(); }) { mReady.get_future().wait(); }
+  ~CWorldThread() {
+    mLoop->Stop();
+    mStopped.set_value();  // the loop may go now: Stop no longer touches it
+    mThread.join();
+  }
+
+  void Run(std::function<void()> const& fn) {
+    std::unique_lock<std::mutex> hold(mLock);
+    const int ran = mRan;
+    mLoop->Post([&] {
+      fn();
+      std::lock_guard<std::mutex> done(mLock);
+      ++mRan;
+      mRanOne.notify_all();  // under the lock: the waiter cannot return before it is done
+    });
+    mRanOne.wait(hold, [&] { return mRan > ran; });
+  }
+  LAsyncWorld& world() { return *mWorld; }
+  std::thread::id id() const { return mThread.get_id(); }
+
+ private:
+  void Body() {
+    CAsyncWorld_Null world;
+    mWorld = &world;
+    mLoop = world.runloop();
+    mReady.set_value();
+    mLoop->Run();
+    mStopped.get_future().wait();
+  }
+
+  LAsyncWorld* mWorld = nullptr;
+  CRunLoop* mLoop = nullptr;
+  std::promise<void> mReady, mStopped;
+  std::mutex mLock;
+  std::condition_variable mRanOne;
+  int mRan = 0;         // functions run, guarded by mLock
+  std::thread mThread;  // last: starts once the rest is built
+};
+
 // The world on the test thread, descriptors to watch, and a log of every callback.
 class PsxIOSig : public ::testing::Test {
  protected:
@@ -94,7 +141,7 @@ class PsxIOSig : public ::testing::Test {
   }
   ~PsxIOSig() override {
     world.go.release();  // never leave the thread held
-    for (int n = 0; n < 4 && CPsxIOSig::instance(); ++n) CPsxIOSig::Free();
+    for (int n = 0; n < 4 && CPsxIOSig::instance(); ++n) CPsxIOSig::Free(world);
     for (int fd : mFds) close(fd);
   }
 
@@ -120,9 +167,11 @@ class PsxIOSig : public ::testing::Test {
       if (onReady) onReady(io);
       world.runloop()->WakeUp();
     });
-    return CPsxIOSig::Prepare(fd, {&mClients.back(), [](void* client, IO io) {
-                                     (*static_cast<std::function<void(IO)>*>(client))(io);
-                                   }});
+    return CPsxIOSig::Prepare(
+        fd,
+        {&mClients.back(),
+         [](void* client, IO io) { (*static_cast<std::function<void(IO)>*>(client))(io); }},
+        world);
   }
 
   // Uses the instance and registers a sentinel, always readable, that proves a pass.
@@ -162,7 +211,7 @@ class PsxIOSig : public ::testing::Test {
 
 TEST_F(PsxIOSig, UsersShareOneThreadWhichQuitsAtTheLastFreeAndAFreshUseServesAgain) {
   const int a = Pair();
-  EXPECT_FALSE(CPsxIOSig::Prepare(a, {})) << "no instance yet";
+  EXPECT_FALSE(CPsxIOSig::Prepare(a, {}, world)) << "no instance yet";
 
   const auto before = NewTasks();
   CPsxIOSig::Use(world);
@@ -170,8 +219,8 @@ TEST_F(PsxIOSig, UsersShareOneThreadWhichQuitsAtTheLastFreeAndAFreshUseServesAga
   ASSERT_EQ(first.size(), 1u);
   CPsxIOSig::Use(world);
   EXPECT_EQ(NewTasks(before), first) << "a second I/O thread";
-  CPsxIOSig::Free();
-  ASSERT_TRUE(LastFreeReturns()) << "the I/O thread did not quit";
+  CPsxIOSig::Free(world);
+  ASSERT_TRUE(LastFreeReturns(world)) << "the I/O thread did not quit";
 
   const auto between = NewTasks();
   CPsxIOSig::Use(world);
@@ -203,12 +252,12 @@ TEST_F(PsxIOSig, LastFreeReturnsWhenTheWakeUpPipeCouldNotBeMade) {
   CPsxIOSig::Use(world);
   for (int fd : taken) close(fd);
   setrlimit(RLIMIT_NOFILE, &old);
-  EXPECT_FALSE(CPsxIOSig::Prepare(Pair(), {})) << "nothing could ever report it";
+  EXPECT_FALSE(CPsxIOSig::Prepare(Pair(), {}, world)) << "nothing could ever report it";
   // A thread that was started must be asleep in its wait ('S') before it is told to quit.
   for (pid_t id : NewTasks(before))
     for (auto end = Clock::now() + kDeadline; TaskState(id) != 'S' && Clock::now() < end;)
       std::this_thread::yield();
-  EXPECT_TRUE(LastFreeReturns());
+  EXPECT_TRUE(LastFreeReturns(world));
 }
 
 TEST_F(PsxIOSig, EachWaitGivesOneCallbackOfItsDirectionAndFinishUndoesPrepare) {
@@ -216,13 +265,13 @@ TEST_F(PsxIOSig, EachWaitGivesOneCallbackOfItsDirectionAndFinishUndoesPrepare) {
   int b;
   const int a = Pair(&b);  // writable, nothing to read yet
   // The descriptors at the limit: the last that fits is taken, the first beyond is not.
-  for (int fd : {FD_SETSIZE - 1, FD_SETSIZE}) {
+  for (int fd : {kMaxFd - 1, kMaxFd}) {
     ASSERT_EQ(dup2(b, fd), fd);
     mFds.push_back(fd);
   }
-  EXPECT_TRUE(Prepare(FD_SETSIZE - 1));
-  CPsxIOSig::Finish(FD_SETSIZE - 1);
-  EXPECT_FALSE(CPsxIOSig::Prepare(FD_SETSIZE, {}) || CPsxIOSig::Prepare(-1, {}));
+  EXPECT_TRUE(Prepare(kMaxFd - 1));
+  CPsxIOSig::Finish(kMaxFd - 1);
+  EXPECT_FALSE(CPsxIOSig::Prepare(kMaxFd, {}, world) || CPsxIOSig::Prepare(-1, {}, world));
 
   int again = 2;  // the read callback waits twice more, while `a` stays readable
   ASSERT_TRUE(Prepare(a, [&, fd = a](IO io) {
@@ -276,6 +325,122 @@ TEST_F(PsxIOSig, FoundTogetherReportedLatestWaitFirstAndFinishInACallbackDropsTh
   EXPECT_EQ(Count(c, kWrite), 1);
   EXPECT_FALSE(NonBlocking(c));
   EXPECT_TRUE(Prepare(c)) << "a record of c is left";
+}
+
+// A readable descriptor of a world on another thread, with the thread of each callback.
+struct SRemote {
+  SRemote(CWorldThread& t, int fd) : thread(t), fd(fd) {}
+  // Uses the instance from the world's thread and registers `fd` there.
+  bool Start() {
+    bool prepared = false;
+    thread.Run([&] {
+      CPsxIOSig::Use(thread.world());
+      prepared = CPsxIOSig::Prepare(fd, {this, &Called}, thread.world());
+    });
+    return prepared;
+  }
+  // Waits for one callback; false if none comes before the deadline.
+  bool Report() {
+    thread.Run([&] { CPsxIOSig::Wait(fd, kRead); });
+    return reported.try_acquire_for(kDeadline);
+  }
+  static void Called(void* self, IO) {
+    auto* r = static_cast<SRemote*>(self);
+    r->threads.insert(std::this_thread::get_id());  // read after the release below
+    r->reported.release();
+  }
+  CWorldThread& thread;
+  int fd;
+  std::set<std::thread::id> threads;
+  std::counting_semaphore<4> reported{0};
+};
+
+// Worlds on three threads share the instance; each descriptor is reported on the thread
+// of its own world, whichever world came first and whichever leaves first.
+TEST_F(PsxIOSig, EachWorldsDescriptorsAreReportedOnItsOwnThreadAndAnyWorldMayLeaveFirst) {
+  Start();  // the test thread's world is the first user
+  auto second = std::make_unique<CWorldThread>();
+  SRemote b(*second, Pair());
+  ASSERT_TRUE(b.Start());
+  ASSERT_TRUE(b.Report());
+  ASSERT_TRUE(Barrier());
+  EXPECT_EQ(b.threads, std::set<std::thread::id>{second->id()});
+
+  // A world that came later leaves first: the first is still served.
+  second->Run([&] {
+    CPsxIOSig::Finish(b.fd);
+    CPsxIOSig::Free(second->world());
+  });
+  second.reset();
+  ASSERT_TRUE(Barrier());
+
+  // The first world leaves while a later one stays: that one is still served, on its thread.
+  CWorldThread third;
+  SRemote c(third, Pair());
+  ASSERT_TRUE(c.Start());
+  CPsxIOSig::Free(world);
+  ASSERT_NE(CPsxIOSig::instance(), nullptr) << "the instance went with a world still using it";
+  EXPECT_FALSE(Prepare(Pair())) << "a world that left registers nothing";
+  ASSERT_TRUE(c.Report());
+  ASSERT_TRUE(c.Report());
+  EXPECT_EQ(c.threads, std::set<std::thread::id>{third.id()});
+  third.Run([&] { CPsxIOSig::Free(third.world()); });
+  EXPECT_EQ(CPsxIOSig::instance(), nullptr) << "the last world left, but the instance stayed";
+}
+
+// Found in one pass, a and b are both ready for this world when a's callback frees the
+// world's last user: b is dropped with the world, never reported, and the delivery
+// under way ends without touching what the world had.
+TEST_F(PsxIOSig, ACallbackThatFreesItsWorldEndsTheDeliveryAndDropsWhatWasLeft) {
+  Start();
+  const int a = Pair(), b = Pair();  // readable
+  ASSERT_TRUE(Prepare(b));
+  ASSERT_TRUE(Prepare(a, [&](IO) { CPsxIOSig::Free(world); }));
+
+  world.hold = true;
+  CPsxIOSig::Wait(mSentinel, kRead);
+  ASSERT_TRUE(world.held.try_acquire_for(kDeadline));
+  CPsxIOSig::Wait(b, kRead);
+  CPsxIOSig::Wait(a, kRead);  // waited last: reported first
+  world.go.release();
+  ASSERT_TRUE(DriveUntil([&] { return Count(a) == 1; }));
+  EXPECT_EQ(Count(b), 0) << "reported after its world left";
+  EXPECT_EQ(CPsxIOSig::instance(), nullptr);
+
+  Start();
+  EXPECT_TRUE(Prepare(b)) << "a record of b outlived its world";
+  ASSERT_TRUE(Barrier());
+  EXPECT_EQ(Count(b), 0);
+}
+
+// The thread raises a world's signal with no lock held. The world's last Free, made while
+// the raise is under way, must wait for it: the signal it destroys is in use.
+TEST_F(PsxIOSig, TheLastFreeOfAWorldWaitsForARaiseOfItsSignalUnderWay) {
+  CAsyncWorld_Null keeper;  // keeps the instance, so Free has no thread to join
+  CPsxIOSig::Use(keeper);
+  Start();
+  world.hold = true;
+  CPsxIOSig::Wait(mSentinel, kRead);
+  ASSERT_TRUE(world.held.try_acquire_for(kDeadline)) << "no raise began";
+
+  // The world runs no loop meanwhile: its last Free may come from another thread.
+  std::atomic<pid_t> freeing{0};
+  std::packaged_task<void()> task([&] {
+    freeing = static_cast<pid_t>(gettid());
+    CPsxIOSig::Free(world);
+  });
+  std::future<void> freed = task.get_future();
+  std::thread last(std::move(task));
+  // Either Free went to sleep waiting, or (wrongly) it returned.
+  for (auto end = Clock::now() + kDeadline;
+       freed.wait_for(std::chrono::seconds(0)) != std::future_status::ready &&
+       !(freeing != 0 && TaskState(freeing) == 'S') && Clock::now() < end;)
+    std::this_thread::yield();
+  EXPECT_NE(freed.wait_for(std::chrono::seconds(0)), std::future_status::ready)
+      << "Free returned while the thread was raising the signal it destroyed";
+  world.go.release();
+  last.join();
+  CPsxIOSig::Free(keeper);
 }
 
 TEST(PsxThread, ImpossibleStackSizeReportsNotStartedAndDestroysAtOnce) {

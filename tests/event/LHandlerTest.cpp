@@ -71,13 +71,4 @@ TEST(Handler, DestroyingAHandlerTellsItsNextHandler) {
   EXPECT_EQ(owner.mSeen[0].source, dying);
 }
 
-TEST(Handler, FindWalksUpFromFromUntilStop) {
-  CRecorder a, b{&a}, c{&b}, d{&c};  // d -> c -> b -> a
-  EXPECT_FALSE(LHandler::Find(&a, &d, nullptr));
-  EXPECT_TRUE(LHandler::Find(&b, &d, &b)) << "wanted is stop";
-  EXPECT_TRUE(LHandler::Find(nullptr, &d, &a));
-  EXPECT_FALSE(LHandler::Find(&b, &d, &a)) << "stop comes first";
-  EXPECT_FALSE(LHandler::Find(nullptr, &c, &d)) << "the walk only goes up";
-}
-
 }  // namespace

@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,6 +32,7 @@ namespace {
 
 constexpr auto kDeadline = std::chrono::seconds(10);  // bounds a wait whose event never comes
 constexpr std::uint32_t kLoopback = 0x7F000001;       // 127.0.0.1
+constexpr int kMaxFd = CPsxIOSig::kMaxFd;             // the descriptors a port may have
 
 // Waits until `fd` reports one of `events` (errors are always reported).
 bool WaitFor(int fd, short events) {
@@ -75,7 +75,7 @@ std::size_t FdCount() {
 
 // The socket bound to all local addresses at `port`, as the port makes it; -1 if none.
 int FdBoundTo(std::uint32_t port) {
-  for (int fd = 0; fd < FD_SETSIZE; ++fd) {
+  for (int fd = 0; fd < kMaxFd; ++fd) {
     sockaddr_in sa{};
     socklen_t len = sizeof sa;
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0 && sa.sin_family == AF_INET &&
@@ -151,18 +151,18 @@ TEST_F(SocketUDPPort, PortZeroPicksAPortAndANumberInUseGivesTwoUntilItIsFreed) {
   EXPECT_EQ(second->port(), number);
 }
 
-// The I/O signal thread watches descriptors below FD_SETSIZE only.
-TEST_F(SocketUDPPort, SocketNumberedPastTheSelectLimitIsClosedAndOpenFails) {
+// The I/O signal thread watches descriptors below kMaxFd only.
+TEST_F(SocketUDPPort, SocketNumberedPastTheWatchLimitIsClosedAndOpenFails) {
   auto port = NewPort();  // its I/O thread's descriptors are taken before the filling
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   rlimit raised = saved;
-  raised.rlim_cur = std::max<rlim_t>(saved.rlim_cur, FD_SETSIZE + 64);
+  raised.rlim_cur = std::max<rlim_t>(saved.rlim_cur, kMaxFd + 64);
   raised.rlim_max = std::max(saved.rlim_max, raised.rlim_cur);
   if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
-    GTEST_SKIP() << "cannot raise RLIMIT_NOFILE past " << FD_SETSIZE;
-  std::vector<int> filler;  // every number below FD_SETSIZE, and one above
-  for (int fd = 0; fd < FD_SETSIZE && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+    GTEST_SKIP() << "cannot raise RLIMIT_NOFILE past " << kMaxFd;
+  std::vector<int> filler;  // every number below kMaxFd, and one above
+  for (int fd = 0; fd < kMaxFd && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
     filler.push_back(fd);
   const auto fdsBefore = FdCount();
 
