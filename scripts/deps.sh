@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-dev clang-format
   nlohmann-json3-dev
   iproute2 nftables iptables libnetfilter-queue-dev python3
+  ola libola-dev util-linux
 )
 
 missing=()
