@@ -84,6 +84,7 @@ std::string COlaBridge::Universes() const {
 
 void COlaBridge::Push(unsigned universe, SOut& out) {
   mThread->Send(universe, out.levels.data(), out.count);
+  ++mSends;
   out.lastSent = mWorld->ticks();
 }
 

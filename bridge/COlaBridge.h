@@ -64,6 +64,9 @@ class COlaBridge : public LHandler {
   Status status() const { return mStatus; }
   // Connection attempts made after a failed or lost one, since Start.
   std::uint32_t retries() const { return mRetries; }
+  // Frames handed to the OLA thread since construction, refreshes included. One handed
+  // over before the OLA thread took the previous one replaces it there.
+  std::uint64_t sends() const { return mSends; }
   LossMode lossMode() const { return mLossMode; }
   std::uint16_t port() const { return mPort; }
   // While "COlaBridge_Recv" is raised: the universe, and its frame.
@@ -103,11 +106,12 @@ class COlaBridge : public LHandler {
   bool mLost = false;         // LinkLost and no Send since
   LossMode mLossMode = kHold;
   std::uint32_t mRetries = 0;
+  std::uint64_t mSends = 0;
   std::map<unsigned, SOut> mOut;
   unsigned mRecvUniverse = 0;
   std::array<std::uint8_t, kSlots> mRecvFrame{};
   std::size_t mRecvCount = 0;
   LogFn mLog;
-  bool* mDead = nullptr;  // set by the destructor while an event is being raised
+  bool* mDead = nullptr;                // set by the destructor while an event is being raised
   std::unique_ptr<COlaThread> mThread;  // last: stopped before the signal goes
 };
