@@ -164,7 +164,8 @@ void COlaThread::TryConnect(std::vector<unsigned> const& universes) {
     return;
   }
   mClient->SetDMXCallback(ola::NewCallback(this, &COlaThread::Frame));
-  mClient->SetCloseHandler(ola::NewSingleCallback(this, &COlaThread::Closed, mGen));
+  mCloseCb = ola::NewSingleCallback(this, &COlaThread::Closed, mGen);
+  mClient->SetCloseHandler(mCloseCb);
   if (!mSS.AddReadDescriptor(mSocket.get())) {
     DropNow();
     Report(false, "cannot watch the connection to " + Where());
@@ -215,6 +216,7 @@ void COlaThread::Frame(ola::client::DMXMetadata const& meta, ola::DmxBuffer cons
 
 void COlaThread::Closed(std::uint64_t gen) {
   if (gen != mGen) return;
+  mCloseCb = nullptr;  // it ran, and a single-use callback deletes itself
   Lose(Where() + " closed the connection");
 }
 
@@ -243,6 +245,10 @@ void COlaThread::DropNow() {
   mInPoller = false;
   mClient.reset();  // stops the client, which closes the socket
   mSocket.reset();
+  // libola wraps the close handler in one of its own and deletes only the wrapper when
+  // the client goes without the connection having closed: ours would leak.
+  delete mCloseCb;
+  mCloseCb = nullptr;
   mLosing = false;
   mUp = false;
   mPendingRegs = 0;

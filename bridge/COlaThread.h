@@ -1,6 +1,7 @@
 // libola's client on a thread of its own, so that the run loop never waits on olad.
 #pragma once
 
+#include <ola/Callback.h>
 #include <ola/DmxBuffer.h>
 #include <ola/client/ClientTypes.h>
 #include <ola/client/OlaClient.h>
@@ -109,7 +110,8 @@ class COlaThread {
 
   // The OLA thread's own.
   std::unique_ptr<ola::network::TCPSocket> mSocket;
-  std::unique_ptr<ola::client::OlaClient> mClient;  // uses mSocket: destroyed first
+  std::unique_ptr<ola::client::OlaClient> mClient;    // uses mSocket: destroyed first
+  ola::SingleUseCallback0<void>* mCloseCb = nullptr;  // the close handler, until it runs
   std::uint64_t mGen = 0;  // counts connections: callbacks of an older one are ignored
   bool mInPoller = false;
   bool mLosing = false;  // lost, waiting for Reap
