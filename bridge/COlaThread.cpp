@@ -40,9 +40,12 @@ void COlaThread::Stop() {
     if (mStop) return;
     mStop = true;
   }
-  if (!mThread || !mThread->started()) return;
-  mSS.Execute(ola::NewSingleCallback(&mSS, &ola::io::SelectServer::Terminate));
-  mThread.reset();  // joins
+  if (mThread && mThread->started()) {
+    mSS.Execute(ola::NewSingleCallback(&mSS, &ola::io::SelectServer::Terminate));
+    mThread.reset();  // joins
+  }
+  // What is still queued finds mStop set and returns at once; running it frees it.
+  mSS.DrainCallbacks();
 }
 
 void COlaThread::Kick() {

@@ -301,4 +301,19 @@ TEST_F(OlaBridge, DestroyedWhileBusyItLeavesNoWorkBehind) {
   EXPECT_EQ(owner.count(COlaBridge::rRecv), static_cast<int>(got.size()));
 }
 
+TEST_F(OlaBridge, NeverStartedItDoesNothingAndLeavesNothingBehind) {
+  StartOlad();
+  COlaProbe probe(COlaTestbed::kPort);
+  ASSERT_TRUE(probe.Listen(2));
+  const Levels a = Ramp(8, 1);
+  bridge->Listen(1);
+  EXPECT_TRUE(bridge->Send(2, a.data(), a.size()));
+  EXPECT_EQ(bridge->status(), COlaBridge::stIdle);
+  EXPECT_EQ(bridge->sends(), 0u) << "nothing goes out before Start";
+  bridge.reset();
+  loop.RunUntilIdle();
+  EXPECT_TRUE(said.empty());
+  EXPECT_TRUE(conns.empty());
+}
+
 }  // namespace
