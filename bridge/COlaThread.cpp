@@ -128,7 +128,10 @@ void COlaThread::Service() {
     DropNow();
     TryConnect(listen);
   } else if (mClient && !mLosing) {
-    for (unsigned u : registerNow) Register(u);
+    for (unsigned u : registerNow) {
+      if (!mUp) ++mPendingRegs;  // up only once this one is accepted too
+      Register(u);
+    }
   }
   if (!mClient || mLosing) return;
   for (auto const& [universe, frame] : sends) {
