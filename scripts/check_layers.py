@@ -27,6 +27,7 @@ LAYERS = [
     "endpoint",
     "host",
     "plugin",
+    "bridge",
     "apps/common",
     "apps/kelmar-host",
     "apps/kelmar-peer",

@@ -9,9 +9,9 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
   nlohmann-json3-dev
-  ola
   iproute2 nftables iptables libnetfilter-queue-dev python3
   help2man dpkg-dev
+  ola libola-dev util-linux
 )
 
 missing=()
