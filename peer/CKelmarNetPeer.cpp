@@ -263,6 +263,9 @@ void CKelmarNetPeer::ParseRecv() {
       U::SAccept acc;
       if (!U::ParseAccept(b, n, acc) || !isresp(acc.link, from)) return;
       mSendConnect = mSendAccept = mSendTurn = mSendAlive = false;
+      // The partner may be new, or may have lost what we sent before: the first turn
+      // message of the connection carries the whole turn, as on the accepting side.
+      mTurnChanged = true;
       mPeerLinkId = acc.acceptor;
       Connected();
       mLinkTimer.Delay(kLinkMs);
