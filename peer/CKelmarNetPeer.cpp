@@ -21,10 +21,6 @@ constexpr LTicks kRefreshMs = 1000;     // longest time between full turns
 constexpr LTicks kRefuseMs = 2000;      // delay of a refusal
 constexpr std::uint64_t kFixedKey = 0;  // for the types sealed with the seed: unused
 
-bool IsLoopback(std::uint64_t host) {
-  return (host >> 24) == 127;
-}
-
 }  // namespace
 
 CKelmarNetPeer::CKelmarNetPeer(LHandler* owner, LAsyncWorld& world)
@@ -313,9 +309,9 @@ void CKelmarNetPeer::RecvConnect(std::uint32_t n, CUDPAddr const& from) {
     Refuse(from);
     return;
   }
-  // A request from this very peer: our own port at one of our own addresses.
-  if (port() == static_cast<std::uint32_t>(from.port) &&
-      (IsLoopback(from.host) || CInternetHostU::hasAddress(from.host))) {
+  // A request from this very peer: our own port at one of our own addresses, on any
+  // interface (not only those of the host address list) or loopback.
+  if (port() == static_cast<std::uint32_t>(from.port) && CInternetHostU::isLocal(from.host)) {
     AnswerBusy(from, req);
     return;
   }
