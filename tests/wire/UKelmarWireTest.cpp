@@ -40,7 +40,7 @@ Bytes Of(SKelmarNetPak const& pak, std::uint32_t len) {
 }
 SKelmarNetPak PakOf(Bytes const& b) {
   SKelmarNetPak pak{};
-  std::memcpy(&pak, b.data(), std::min(b.size(), sizeof pak));
+  if (!b.empty()) std::memcpy(&pak, b.data(), std::min(b.size(), sizeof pak));
   return pak;
 }
 Bytes Sealed(SKelmarNetPak pak, std::uint32_t len, std::uint64_t digest) {
