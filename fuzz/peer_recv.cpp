@@ -1,5 +1,6 @@
 // Fuzz target: any datagram, from the partner or anyone else, reaching a peer in any
 // state never touches memory out of bounds, and a received turn never exceeds 513 bytes.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "CMemNet.h"
 #include "CRecorder.h"
 #include "CTestLoop.h"
+#include "UKelmarWire.h"
 
 namespace {
 
@@ -67,14 +69,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Sources: the partner, a third party, our own port on loopback, our own address.
   CUDPAddr const sources[] = {partner, {CMemNet::Host(30), 5000}, {0x7F000001, self.port}, self};
   if (scramble && dgram.size() >= 2) {
+    SKelmarNetPak pak{};
+    const auto len = static_cast<uint32_t>(std::min(dgram.size(), sizeof pak));
+    std::memcpy(&pak, dgram.data(), len);
     CLongCRC crc;
-    const bool seeded = dgram[0] == 1 || dgram[0] == 2;
-    crc.Set(seeded ? CKelmarNet::kDefaultSeed : target.CalcPwDigest(nullptr));
-    std::vector<uint8_t> pak(CKelmarNet::kMaxPakSize, 0);
-    std::memcpy(pak.data(), dgram.data(), std::min(dgram.size(), pak.size()));
-    const uint32_t len = dgram[0] == 12 ? 3 : uint32_t(std::min(dgram.size(), pak.size()));
-    CKelmarNet::Encode(reinterpret_cast<SKelmarNetPak*>(pak.data()), len, crc);
-    std::memcpy(dgram.data(), pak.data(), std::min(dgram.size(), pak.size()));
+    UKelmarWire::Seal(pak, len, target.CalcPwDigest(nullptr), crc);
+    std::memcpy(dgram.data(), &pak, len);
   }
   // Straight into the target's inbox, as if it came from the chosen source.
   net.Find(self)->Arrive(sources[source], dgram, loop.now());

@@ -8,43 +8,18 @@
 
 #include "CInternetHostU.h"
 #include "UEventClock.h"
+#include "UKelmarWire.h"
 
 namespace {
 
-enum : std::uint8_t {
-  pakBcon = 1,
-  pakRefuse = 2,
-  pakConnect = 4,
-  pakClose = 5,
-  pakAccept = 6,
-  pakBusy = 7,
-  pakDeny = 8,
-  pakTurn = 12,
-  pakSame = 13,
-  pakAlive = 14,
-};
+using U = UKelmarWire;
 
-constexpr LTicks kRequestMs = 3000;  // between connection requests
-constexpr LTicks kLinkMs = 5000;     // silence that ends a connection
-constexpr LTicks kIdleMs = 2000;     // silence after which a keep-alive goes out
-constexpr LTicks kRefreshMs = 1000;  // longest time between full turns
-constexpr LTicks kRefuseMs = 2000;   // delay of a refusal
-constexpr std::uint32_t kMaxPassword = 760;
-
-std::uint32_t GetBE32(unsigned char const* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
-void PutBE32(unsigned char* p, std::uint32_t v) {
-  p[0] = static_cast<unsigned char>(v >> 24);
-  p[1] = static_cast<unsigned char>(v >> 16);
-  p[2] = static_cast<unsigned char>(v >> 8);
-  p[3] = static_cast<unsigned char>(v);
-}
-
-bool IsLoopback(std::uint64_t host) {
-  return (host >> 24) == 127;
-}
+constexpr LTicks kRequestMs = 3000;     // between connection requests
+constexpr LTicks kLinkMs = 5000;        // silence that ends a connection
+constexpr LTicks kIdleMs = 2000;        // silence after which a keep-alive goes out
+constexpr LTicks kRefreshMs = 1000;     // longest time between full turns
+constexpr LTicks kRefuseMs = 2000;      // delay of a refusal
+constexpr std::uint64_t kFixedKey = 0;  // for the types sealed with the seed: unused
 
 }  // namespace
 
@@ -82,7 +57,7 @@ std::uint32_t CKelmarNetPeer::CalcPwDigest(unsigned char const* password) {
 bool CKelmarNetPeer::Open(unsigned int port) {
   if (!mPort || mPort->Open(static_cast<int>(port), 0, 1024) != 0) return false;
   mWorld->Enter();
-  mPort->Read(mRecvBuf, kBufSize);
+  mPort->Read(&mRecvBuf, kBufSize);
   mWorld->Leave();
   return true;
 }
@@ -201,7 +176,7 @@ LEvent CKelmarNetPeer::HandleEvent(LEvent const& e) {
   if (mPort && e.mSource == mPort) {
     if (e.is(CUDPPort::rRead)) {
       ParseRecv();
-      mPort->Read(mRecvBuf, kBufSize);
+      mPort->Read(&mRecvBuf, kBufSize);
       return LEvent();
     }
     if (e.is(CUDPPort::rSent)) {
@@ -236,11 +211,6 @@ LEvent CKelmarNetPeer::HandleEvent(LEvent const& e) {
 
 // ---- receive path ---------------------------------------------------------------
 
-void CKelmarNetPeer::DecodeRecv(std::uint64_t key, std::uint32_t len) {
-  mCRC.Set(static_cast<std::uint32_t>(key));
-  CKelmarNet::Decode(reinterpret_cast<SKelmarNetPak*>(mRecvBuf), len, mCRC);
-}
-
 bool CKelmarNetPeer::isresp(std::uint32_t link, CUDPAddr const& from) const {
   return mState != stIdle && mState != stConnected && link == mLinkId && from == mPeerAddr;
 }
@@ -255,94 +225,100 @@ void CKelmarNetPeer::TurnReceived() {
 
 void CKelmarNetPeer::ParseRecv() {
   const std::uint32_t n = std::min(mPort->readsize(), kBufSize);
-  if (n < 3) return;
+  if (n < U::kHeaderSize) return;
+  if (!U::Unseal(mRecvBuf, n, mPwDigest, mCRC)) return;  // no message type, or too short
   const CUDPAddr from = mPort->readaddr();
-  unsigned char const* b = mRecvBuf;
+  auto const* b = reinterpret_cast<unsigned char const*>(&mRecvBuf);
+  U::SShort m;
 
-  switch (b[0]) {
-    case pakBcon:
-      if (n < 11) return;
-      DecodeRecv(CKelmarNet::kDefaultSeed, n);
-      if (mState != stConnected || b[2] != 0 || from != mPeerAddr || b[7] == 0x7F) return;
-      mBconFirst = GetBE32(b + 3);
-      mBconSecond = static_cast<std::uint64_t>(
-          static_cast<std::int64_t>(static_cast<std::int32_t>(GetBE32(b + 7))));
+  switch (mRecvBuf.type) {
+    case U::pakBcon: {
+      U::SBcon bcon;
+      if (!U::ParseBcon(b, n, bcon) || mState != stConnected || from != mPeerAddr) return;
+      mBconFirst = bcon.first;
+      mBconSecond = bcon.second;
       mBconEvent.Notify();
       return;
-    case pakRefuse:
-      DecodeRecv(CKelmarNet::kDefaultSeed, n);
-      if (b[2] != 0 || from != mPeerAddr || mState == stIdle || mState == stConnected) return;
+    }
+    case U::pakRefuse:
+      if (!U::ParseRefuse(b, n, m) || from != mPeerAddr || mState == stIdle ||
+          mState == stConnected)
+        return;
       Disconnected(stRefused);
       return;
-    case pakConnect:
-      DecodeRecv(mPwDigest, n);
+    case U::pakConnect:
       RecvConnect(n, from);
       return;
-    case pakClose:
-      DecodeRecv(mPwDigest, n);
-      if (mState != stConnected || b[2] != mPeerLinkId || from != mPeerAddr) return;
+    case U::pakClose:
+      if (!U::ParseClose(b, n, m) || mState != stConnected || m.link != mPeerLinkId ||
+          from != mPeerAddr)
+        return;
       Disconnected(stClosed);
       return;
-    case pakAccept:
-      if (n < 4) return;
-      DecodeRecv(mPwDigest, n);
-      if (!isresp(b[2], from)) return;
+    case U::pakAccept: {
+      U::SAccept acc;
+      if (!U::ParseAccept(b, n, acc) || !isresp(acc.link, from)) return;
       mSendConnect = mSendAccept = mSendTurn = mSendAlive = false;
-      mPeerLinkId = b[3];
+      // The partner may be new, or may have lost what we sent before: the first turn
+      // message of the connection carries the whole turn, as on the accepting side.
+      mTurnChanged = true;
+      mPeerLinkId = acc.acceptor;
       Connected();
       mLinkTimer.Delay(kLinkMs);
       mIdleTimer.Delay(kIdleMs);
       return;
-    case pakBusy:
-    case pakDeny:
-      DecodeRecv(mPwDigest, n);
-      if (!isresp(b[2], from)) return;
-      Disconnected(b[0] == pakBusy ? stBusy : stDenied);
+    }
+    case U::pakBusy:
+      if (!U::ParseBusy(b, n, m) || !isresp(m.link, from)) return;
+      Disconnected(stBusy);
       return;
-    case pakTurn:
-      DecodeRecv(mPwDigest, 3);  // the compressed payload travels in clear
-      if (!ispeer(b[2], from)) return;
-      mRecvSize = static_cast<std::uint16_t>(CKelmarNet::DecodeData(b + 3, n - 3, mRecvTurn));
+    case U::pakDeny:
+      if (!U::ParseDeny(b, n, m) || !isresp(m.link, from)) return;
+      Disconnected(stDenied);
+      return;
+    case U::pakTurn: {
+      U::STurn turn;
+      if (!U::ParseTurn(b, n, turn) || !ispeer(turn.link, from)) return;
+      mRecvSize = static_cast<std::uint16_t>(
+          CKelmarNet::DecodeData(turn.payload, turn.payloadLen, mRecvTurn));
       TurnReceived();
       // The owner may have closed the peer while it handled the turn.
       if (mState == stConnected) mLinkTimer.Delay(kLinkMs);
       return;
-    case pakSame:
-      DecodeRecv(mPwDigest, n);
-      if (!ispeer(b[2], from)) return;
+    }
+    case U::pakSame:
+      if (!U::ParseSame(b, n, m) || !ispeer(m.link, from)) return;
       TurnReceived();
       if (mState == stConnected) mLinkTimer.Delay(kLinkMs);
       return;
-    case pakAlive:
-      DecodeRecv(mPwDigest, n);
-      if (!ispeer(b[2], from)) return;
+    case U::pakAlive:
+      if (!U::ParseAlive(b, n, m) || !ispeer(m.link, from)) return;
       mLinkTimer.Delay(kLinkMs);
       return;
-    default:  // types that are never sent
+    default:  // Unseal lets no other type through
       return;
   }
 }
 
 void CKelmarNetPeer::RecvConnect(std::uint32_t n, CUDPAddr const& from) {
-  unsigned char const* b = mRecvBuf;
   // The whole request must be in the datagram: header, digest, the password and its
   // terminating zero. Nothing past the datagram's end is ever compared.
-  const std::uint32_t len = mPassword.length();
-  if (!mListen || n < len + 8 || std::memcmp(b + 7, mPassword.text(), len) != 0 ||
-      b[7 + len] != 0) {
+  U::SConnect req;
+  if (!mListen || !U::ParseConnect(reinterpret_cast<unsigned char const*>(&mRecvBuf), n, req) ||
+      !U::holdsPassword(req, mPassword.text(), mPassword.length())) {
     Refuse(from);
     return;
   }
-  // A request from this very peer: our own port at one of our own addresses.
-  if (port() == static_cast<std::uint32_t>(from.port) &&
-      (IsLoopback(from.host) || CInternetHostU::hasAddress(from.host))) {
-    AnswerBusy(from);
+  // A request from this very peer: our own port at one of our own addresses, on any
+  // interface (not only those of the host address list) or loopback.
+  if (port() == static_cast<std::uint32_t>(from.port) && CInternetHostU::isLocal(from.host)) {
+    AnswerBusy(from, req);
     return;
   }
-  if (mState == stIdle) return TakeUpRequest(from);
-  if (from != mPeerAddr) return AnswerBusy(from);  // a second party
-  if (mState != stConnected) return TakeUpRequest(from);
-  if (b[2] != mPeerLinkId) return AnswerBusy(from);
+  if (mState == stIdle) return TakeUpRequest(from, req);
+  if (from != mPeerAddr) return AnswerBusy(from, req);  // a second party
+  if (mState != stConnected) return TakeUpRequest(from, req);
+  if (req.link != mPeerLinkId) return AnswerBusy(from, req);
   // The partner repeats a request we accepted: its accept was lost.
   mSendAccept = true;
   mLinkTimer.Delay(kLinkMs);
@@ -357,22 +333,22 @@ void CKelmarNetPeer::Refuse(CUDPAddr const& from) {
   mRefuseTimer.Delay(kRefuseMs);
 }
 
-void CKelmarNetPeer::AnswerBusy(CUDPAddr const& from) {
+void CKelmarNetPeer::AnswerBusy(CUDPAddr const& from, UKelmarWire::SConnect const& req) {
   if (!mSendBusy) {
     mBusyAddr = from;
-    mBusyKey = GetBE32(mRecvBuf + 3);
-    mBusyLinkId = mRecvBuf[2];
+    mBusyKey = req.digest;
+    mBusyLinkId = req.link;
     mSendBusy = true;
   }
   TrySend();
 }
 
-void CKelmarNetPeer::TakeUpRequest(CUDPAddr const& from) {
+void CKelmarNetPeer::TakeUpRequest(CUDPAddr const& from, UKelmarWire::SConnect const& req) {
   mSendConnect = mSendTurn = mSendAlive = false;
   mTurnChanged = true;
   mPeerAddr = from;
-  mPeerKey = GetBE32(mRecvBuf + 3);
-  mPeerLinkId = mRecvBuf[2];
+  mPeerKey = req.digest;
+  mPeerLinkId = req.link;
   ++mLinkId;
   mAcceptNonce = RandomByte();
   mConnEvent.Notify();
@@ -394,19 +370,9 @@ void CKelmarNetPeer::SendTurnA(CDmxTurn const& turn) {
   TrySend();
 }
 
-void CKelmarNetPeer::SendPak(std::uint32_t len, std::uint32_t scrambled, std::uint64_t key,
-                             CUDPAddr const& to) {
-  mCRC.Set(static_cast<std::uint32_t>(key));
-  CKelmarNet::Encode(reinterpret_cast<SKelmarNetPak*>(mSendBuf), scrambled, mCRC);
-  mPort->Send(to, mSendBuf, len);
-}
-
-void CKelmarNetPeer::SendShort(std::uint8_t type, std::uint8_t link, std::uint64_t key,
-                               CUDPAddr const& to) {
-  mSendBuf[0] = type;
-  mSendBuf[1] = RandomByte();
-  mSendBuf[2] = link;
-  SendPak(3, 3, key, to);
+void CKelmarNetPeer::SendPak(std::uint32_t len, std::uint64_t key, CUDPAddr const& to) {
+  U::Seal(mSendBuf, len, key, mCRC);
+  mPort->Send(to, &mSendBuf, len);
 }
 
 void CKelmarNetPeer::TrySend() {
@@ -414,40 +380,33 @@ void CKelmarNetPeer::TrySend() {
 
   if (mSendClose) {
     mSendClose = false;
-    SendShort(pakClose, mCloseLinkId, mCloseKey, mCloseAddr);
+    SendPak(U::BuildClose(mSendBuf, {RandomByte(), mCloseLinkId}), mCloseKey, mCloseAddr);
     return;
   }
   if (mState == stConnected) {
     if (mSendTurn) {
       mSendTurn = mSendAlive = false;
-      std::uint32_t len = 3;
+      std::uint32_t len;
       if (mTurnChanged) {
-        mSendBuf[0] = pakTurn;
-        len += CKelmarNet::EncodeData(mSendBuf + 3, mTurn, mTurnSize);
+        len = U::BuildTurn(mSendBuf, {RandomByte(), mLinkId}, mTurn, mTurnSize);
         mTurnChanged = false;
         mRefreshTimer.Delay(kRefreshMs);
       } else {
-        mSendBuf[0] = pakSame;
+        len = U::BuildSame(mSendBuf, {RandomByte(), mLinkId});
       }
-      mSendBuf[1] = RandomByte();
-      mSendBuf[2] = mLinkId;
-      SendPak(len, 3, mPeerKey, mPeerAddr);
+      SendPak(len, mPeerKey, mPeerAddr);
       mIdleTimer.Delay(kIdleMs);
       return;
     }
     if (mSendAlive) {
       mSendAlive = false;
-      SendShort(pakAlive, mLinkId, mPeerKey, mPeerAddr);
+      SendPak(U::BuildAlive(mSendBuf, {RandomByte(), mLinkId}), mPeerKey, mPeerAddr);
       mIdleTimer.Delay(kIdleMs);
       return;
     }
     if (mSendAccept) {
       mSendAccept = false;
-      mSendBuf[0] = pakAccept;
-      mSendBuf[1] = mAcceptNonce;
-      mSendBuf[2] = mPeerLinkId;
-      mSendBuf[3] = mLinkId;
-      SendPak(4, 4, mPeerKey, mPeerAddr);
+      SendPak(U::BuildAccept(mSendBuf, {mAcceptNonce, mPeerLinkId, mLinkId}), mPeerKey, mPeerAddr);
       // A turn handed over before the accept went out reached a requester that was
       // not connected yet and was dropped: make the next turn message a full one.
       mTurnChanged = true;
@@ -455,32 +414,26 @@ void CKelmarNetPeer::TrySend() {
     }
   } else if (mSendConnect) {
     mSendConnect = false;
-    mSendBuf[0] = pakConnect;
-    mSendBuf[1] = mConnNonce;
-    mSendBuf[2] = mLinkId;
-    PutBE32(mSendBuf + 3, static_cast<std::uint32_t>(mPwDigest));
-    const std::uint32_t l = std::min(mPeerPassword.length(), kMaxPassword);
-    std::memcpy(mSendBuf + 7, mPeerPassword.text(), l);
-    const std::uint32_t pad =
-        std::min<std::uint32_t>((mRandom.random() & 15) + 1, kMaxPassword + 1 - l);
-    std::memset(mSendBuf + 7 + l, 0, pad);
-    SendPak(7 + l + pad, 7 + l + pad, mPeerKey, mPeerAddr);
+    const std::uint32_t len =
+        U::BuildConnect(mSendBuf, mConnNonce, mLinkId, static_cast<std::uint32_t>(mPwDigest),
+                        mPeerPassword.text(), mPeerPassword.length(), mRandom.random());
+    SendPak(len, mPeerKey, mPeerAddr);
     mLinkTimer.Delay(kRequestMs);
     return;
   }
   if (mSendDeny) {
     mSendDeny = false;
-    SendShort(pakDeny, mDenyLinkId, mDenyKey, mDenyAddr);
+    SendPak(U::BuildDeny(mSendBuf, {RandomByte(), mDenyLinkId}), mDenyKey, mDenyAddr);
     return;
   }
   if (mSendBusy) {
     mSendBusy = false;
-    SendShort(pakBusy, mBusyLinkId, mBusyKey, mBusyAddr);
+    SendPak(U::BuildBusy(mSendBuf, {RandomByte(), mBusyLinkId}), mBusyKey, mBusyAddr);
     return;
   }
   if (mRefuseDue) {
     mRefuseDue = mRefuseWait = false;
-    SendShort(pakRefuse, 0, CKelmarNet::kDefaultSeed, mRefuseAddr);
+    SendPak(U::BuildRefuse(mSendBuf, RandomByte()), kFixedKey, mRefuseAddr);
     return;
   }
   SendBeacon();
@@ -493,12 +446,7 @@ bool CKelmarNetPeer::SendBeacon() {
   for (SBcon* b; (b = mBconQueue.RemoveFirst());) {
     mBconFree.Insert(b);
     if (mState != stConnected) continue;
-    mSendBuf[0] = pakBcon;
-    mSendBuf[1] = RandomByte();
-    mSendBuf[2] = 0;
-    PutBE32(mSendBuf + 3, b->first);
-    PutBE32(mSendBuf + 7, static_cast<std::uint32_t>(b->second));
-    SendPak(11, 11, CKelmarNet::kDefaultSeed, mPeerAddr);
+    SendPak(U::BuildBcon(mSendBuf, {RandomByte(), b->first, b->second}), kFixedKey, mPeerAddr);
     return true;
   }
   return false;

@@ -11,6 +11,7 @@
 #include "LRandom.h"
 #include "LSLink.h"
 #include "LString.h"
+#include "UKelmarWire.h"
 
 // A peer owns a UDP port and plays either role: requesting (Connect, then it retries
 // every 3000 ms after any failure until connected) or listening (SetListen; its owner
@@ -92,20 +93,19 @@ class CKelmarNetPeer : public LHandler {
   void SendClose();
   void TrySend();
   void ParseRecv();
-  void DecodeRecv(std::uint64_t key, std::uint32_t len);
   bool isresp(std::uint32_t link, CUDPAddr const& from) const;
   bool ispeer(std::uint32_t link, CUDPAddr const& from) const;
   void TurnReceived();
 
   // Receive-path outcomes of a connection request.
   void RecvConnect(std::uint32_t n, CUDPAddr const& from);
-  void AnswerBusy(CUDPAddr const& from);
-  void TakeUpRequest(CUDPAddr const& from);
+  void AnswerBusy(CUDPAddr const& from, UKelmarWire::SConnect const& req);
+  void TakeUpRequest(CUDPAddr const& from, UKelmarWire::SConnect const& req);
   void Refuse(CUDPAddr const& from);
 
-  // Send-path helpers: scramble `len` bytes of the send buffer under `key`, send.
-  void SendPak(std::uint32_t len, std::uint32_t scrambled, std::uint64_t key, CUDPAddr const& to);
-  void SendShort(std::uint8_t type, std::uint8_t link, std::uint64_t key, CUDPAddr const& to);
+  // Seals the `len`-byte message in the send buffer (`key`: the digest, for the types
+  // that use one) and sends it to `to`.
+  void SendPak(std::uint32_t len, std::uint64_t key, CUDPAddr const& to);
   bool SendBeacon();
   std::uint8_t RandomByte() { return static_cast<std::uint8_t>(mRandom.random()); }
 
@@ -160,6 +160,6 @@ class CKelmarNetPeer : public LHandler {
   std::uint16_t mRecvSize = 0;
   unsigned char mTurn[CKelmarNet::kMaxTurnSize] = {};
   unsigned char mRecvTurn[CKelmarNet::kTurnBufSize] = {};
-  unsigned char mSendBuf[kBufSize] = {};
-  unsigned char mRecvBuf[kBufSize] = {};
+  SKelmarNetPak mSendBuf = {};
+  SKelmarNetPak mRecvBuf = {};
 };

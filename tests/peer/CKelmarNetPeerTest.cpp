@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,58 @@ TEST_F(PeerRequesting, CloseFromInsideATurnLeavesThePeerClosed) {
   const std::size_t mark = net.mLog.size();
   Connect();
   EXPECT_EQ(Types(Sent(-1, mark)), (Bytes{4}));
+}
+
+// ---- a requester and two listeners, all of them peers --------------------------------
+
+class PeerRequestingTwoListeners : public ::testing::Test {
+ protected:
+  static inline const CUDPAddr kR{CMemNet::Host(10), 40000};
+  static inline const CUDPAddr kL1{CMemNet::Host(20), 51209};
+  static inline const CUDPAddr kL2{CMemNet::Host(21), 51209};
+
+  PeerRequestingTwoListeners() {
+    r = Make(kR, rOwner);
+    l1 = Make(kL1, l1Owner);
+    l2 = Make(kL2, l2Owner);
+    l1->SetListen(true);
+    l2->SetListen(true);
+  }
+  std::unique_ptr<CKelmarNetPeer> Make(CUDPAddr const& at, COwner& owner) {
+    net.SetNextHost(at.host);
+    auto peer = std::make_unique<CKelmarNetPeer>(&owner, loop.world());
+    owner.peer = peer.get();
+    EXPECT_TRUE(peer->Open(at.port));
+    return peer;
+  }
+
+  CTestLoop loop;
+  CMemNet net{loop.world()};
+  COwner rOwner, l1Owner, l2Owner;
+  std::unique_ptr<CKelmarNetPeer> r, l1, l2;
+};
+
+// The turn handed over to the first partner is handed over again, unchanged, to the second one;
+// the second must see it whole at once, not as "unchanged" from a turn it never had. All within
+// a few simulated milliseconds, so no refresh of the full turn can make up for it.
+TEST_F(PeerRequestingTwoListeners, FirstTurnToANewPartnerIsWhole) {
+  const CTestTurn turn(40, 3);
+  r->Connect(kL1, LString());
+  loop.RunUntilIdle();
+  ASSERT_EQ(r->state(), P::stConnected);
+  r->SendTurnA(turn);
+  loop.RunUntilIdle();
+  ASSERT_EQ(l1Owner.turns, std::vector<Bytes>{turn.bytes()});
+
+  const LTicks at = loop.now();
+  r->Connect(kL2, LString());
+  loop.RunUntilIdle();
+  ASSERT_EQ(r->state(), P::stConnected);
+  r->SendTurnA(turn);  // as a host does on every frame
+  loop.RunUntilIdle();
+  ASSERT_FALSE(l2Owner.turns.empty());
+  EXPECT_EQ(l2Owner.turns.front(), turn.bytes());
+  EXPECT_EQ(loop.now(), at);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CArray.h"
+#include "CFakeInterfaces.h"
 #include "CInternetHostU.h"
 #include "PeerTestKit.h"
 
@@ -140,6 +141,31 @@ TEST_F(PeerListening, RequestFromOurOwnPortOnALoopbackOrOwnAddressGetsBusy) {
   EXPECT_EQ(Conns(), 0);
   RequestFrom(*Party({0x7F000001u, 6001}), kBLink, kBKey);
   EXPECT_EQ(Conns(), 1) << "another port on loopback is another peer";
+}
+
+// Every address of this machine counts as ours, whatever its interface: a point-to-point link,
+// one without broadcast, one down or not running, loopback. Our port at another address, and
+// another port at an address of ours, are other peers; unanswered, each is taken up as new.
+TEST_F(PeerListening, RequestFromOurOwnPortAtAnyOwnAddressGetsBusy) {
+  owner.onConn = [] {};
+  CFakeInterfaces fake(CFakeInterfaces::Typical());
+  std::vector<std::uint64_t> own = CFakeInterfaces::TypicalInet();
+  own.push_back(0x7FFFFFFE);
+  for (std::uint64_t host : own) {
+    SCOPED_TRACE(host);
+    const CUDPAddr self{host, kPeer.port};
+    const std::size_t mark = net.mLog.size();
+    RequestFrom(*Party(self), kBLink, kBKey);
+    auto busy = Sent(-1, mark);
+    ASSERT_EQ(busy.size(), 1u);
+    EXPECT_EQ(busy[0].to, self);
+    EXPECT_EQ(Plain(busy[0], kBKey), (Bytes{7, 0, kBLink}));
+  }
+  EXPECT_EQ(Conns(), 0);
+  RequestFrom(*Party({0x0A080002, kPeer.port}), kBLink, kBKey);
+  RequestFrom(*Party({0x0A080001, kPeer.port + 1}), kBLink, kBKey);
+  EXPECT_EQ(Conns(), 2);
+  EXPECT_TRUE(Sent(7).size() == own.size()) << "no more busy answers";
 }
 
 TEST_F(PeerListening, CrossedRequestFromThePeerItIsRequestingIsTakenUp) {

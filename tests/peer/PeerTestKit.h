@@ -1,9 +1,12 @@
-// Peer test kit: an independent model of the wire, a recording owner and a hand-driven rig.
+// Peer test kit: datagrams sealed and unsealed through the message module, a recording owner and
+// a hand-driven rig.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -14,6 +17,7 @@
 #include "CMemNet.h"
 #include "CRecorder.h"
 #include "CTestLoop.h"
+#include "UKelmarWire.h"
 
 namespace peerkit {
 
@@ -24,34 +28,29 @@ using Ticks = std::vector<LTicks>;
 using P = CKelmarNetPeer;
 using Bcons = std::vector<std::pair<std::uint32_t, std::uint64_t>>;
 
-// The key of the handshake messages: "QBFW", first character in the lowest byte.
-constexpr std::uint32_t kSeed = std::uint32_t{'Q'} | std::uint32_t{'B'} << 8 |
-                                std::uint32_t{'F'} << 16 | std::uint32_t{'W'} << 24;
+// The key of the handshake messages.
+constexpr std::uint32_t kSeed = CKelmarNet::kDefaultSeed;
 
-// One CRC-32 step, bit by bit.
-inline std::uint32_t CrcStep(std::uint32_t r, std::uint8_t b) {
-  r ^= b;
-  for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
-  return r;
-}
-
-// The key a password names: its CRC-32 started from the seed, complemented.
+// The key a password names.
 inline std::uint32_t Digest(std::string const& password) {
-  std::uint32_t r = kSeed;
-  for (char c : password) r = CrcStep(r, static_cast<std::uint8_t>(c));
-  return ~r;
+  CLongCRC crc;
+  return CKelmarNet::PwDigest(reinterpret_cast<unsigned char const*>(password.c_str()), crc);
 }
 
-// Seals or unseals bytes 1 on (of a compressed turn only its 3-byte header): each is XORed with
-// the register's two low bytes, which then runs over the plain byte.
+// Seals or unseals a datagram as its type travels: the range and the key (`key` for the types
+// keyed by a digest) come from the message module. Any length and type, malformed ones too.
 inline Bytes Code(Bytes p, std::uint32_t key, bool seal) {
-  const std::size_t count = p.size() > 3 && p[0] == 12 ? 3 : p.size();
-  std::uint32_t r = key;
-  for (std::size_t i = 1; i < count; ++i) {
-    const auto k = static_cast<std::uint8_t>(r ^ (r >> 8));
-    p[i] ^= k;
-    r = CrcStep(r, seal ? p[i] ^ k : p[i]);
-  }
+  if (p.empty()) return p;
+  SKelmarNetPak pak{};
+  const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(p.size(), sizeof pak));
+  std::memcpy(&pak, p.data(), n);
+  CLongCRC crc(UKelmarWire::keyFor(pak.type, key));
+  const std::uint32_t len = UKelmarWire::scrambledLength(pak.type, n);
+  if (seal)
+    CKelmarNet::Encode(&pak, len, crc);
+  else
+    CKelmarNet::Decode(&pak, len, crc);
+  std::memcpy(p.data(), &pak, n);
   return p;
 }
 inline Bytes Seal(Bytes const& plain, std::uint32_t key) {
@@ -71,7 +70,7 @@ inline Bytes Plain(CMemNet::SWire const& w, std::uint32_t key) {
 // password it holds for the receiver, `pad` zero bytes.
 inline Bytes Request(std::uint8_t link, std::uint32_t ownDigest, std::string const& password,
                      std::size_t pad = 1) {
-  Bytes b{4, 0, link};
+  Bytes b{UKelmarWire::pakConnect, 0, link};
   for (int shift = 24; shift >= 0; shift -= 8)
     b.push_back(static_cast<std::uint8_t>(ownDigest >> shift));
   b.insert(b.end(), password.begin(), password.end());
@@ -88,13 +87,13 @@ struct CTestTurn : CDmxTurn {
   Bytes bytes() const { return Bytes(data(), data() + size()); }
 };
 
-// A compressed turn message, random byte 0; the codec's payload is not sealed.
+// A compressed turn message, random byte 0.
 inline Bytes TurnMessage(std::uint8_t link, CDmxTurn const& t) {
-  Bytes b(3 + 2 * CDmxTurn::kMaxSize);
-  b[0] = 12, b[2] = link;
-  b.resize(3 +
-           CKelmarNet::EncodeData(b.data() + 3, t.data(), static_cast<std::uint16_t>(t.size())));
-  return b;
+  SKelmarNetPak pak{};
+  const std::uint32_t len =
+      UKelmarWire::BuildTurn(pak, {0, link}, t.data(), static_cast<std::uint16_t>(t.size()));
+  auto const* b = reinterpret_cast<std::uint8_t const*>(&pak);
+  return Bytes(b, b + len);
 }
 inline LString Str(std::string const& s) {
   return LString(reinterpret_cast<unsigned char const*>(s.data()),
@@ -167,7 +166,7 @@ class PeerRig : public ::testing::Test {
   // Sends `bytes` from `end`, sealed as the peer expects unless `raw`, even while the net holds
   // the peer's sends; runs until idle.
   void From(CUDPPort& end, Bytes const& bytes, bool raw = false) {
-    const Bytes wire = raw ? bytes : Seal(bytes, bytes[0] <= 2 ? kSeed : kOwnKey);
+    const Bytes wire = raw ? bytes : Seal(bytes, kOwnKey);
     const bool hold = std::exchange(net.mHoldSends, false);
     end.Send(kPeer, wire.data(), static_cast<unsigned>(wire.size()));
     net.mHoldSends = hold;

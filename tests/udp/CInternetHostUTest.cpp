@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "CFakeInterfaces.h"
 #include "CScratchNetns.h"
 
 namespace {
@@ -45,6 +47,51 @@ TEST(InternetHost, EveryListedAddressIsTheHostsAndLoopbackIsNot) {
   EXPECT_FALSE(CInternetHostU::hasAddress(kLoopback));
 }
 
+TEST(InternetHost, EveryListedAddressAndLoopbackAreLocal) {
+  for (auto const& [address, mask] : Listed())
+    EXPECT_TRUE(CInternetHostU::isLocal(address)) << std::hex << address;
+  EXPECT_TRUE(CInternetHostU::isLocal(kLoopback));
+}
+
+// ---- a made-up list with every kind of entry ------------------------------------------
+
+TEST(InternetHostFake, ListCountsOnlyUpRunningBroadcastAddressesWithTheirMasks) {
+  CFakeInterfaces fake(CFakeInterfaces::Typical());
+  EXPECT_EQ(Listed(), (Pairs{{0x0A141E28, 0xFFFFFF00}, {0xAC100506, 0xFFFF0000}}));
+  for (std::uint64_t host : CFakeInterfaces::TypicalInet()) {
+    const auto counted = CFakeInterfaces::TypicalCounted();
+    EXPECT_EQ(CInternetHostU::hasAddress(host),
+              std::find(counted.begin(), counted.end(), host) != counted.end())
+        << std::hex << host;
+  }
+}
+
+// Any IPv4 address of any interface is the machine's own, and all of 127/8; nothing else is,
+// nor a value with bits above the low 32.
+TEST(InternetHostFake, EveryInterfaceAddressAndAllOfLoopbackAreLocal) {
+  CFakeInterfaces fake(CFakeInterfaces::Typical());
+  for (std::uint64_t host : CFakeInterfaces::TypicalInet()) {
+    EXPECT_TRUE(CInternetHostU::isLocal(host)) << std::hex << host;
+    EXPECT_FALSE(CInternetHostU::isLocal(host | kHigh)) << std::hex << host;
+  }
+  for (std::uint64_t host : {0x7F000000ull, 0x7F010203ull, 0x7FFFFFFFull})
+    EXPECT_TRUE(CInternetHostU::isLocal(host)) << std::hex << host;
+  for (std::uint64_t host : {0ull, 0x0A141E29ull, 0x0A080002ull, 0x80000001ull, 0x7E000001ull})
+    EXPECT_FALSE(CInternetHostU::isLocal(host)) << std::hex << host;
+}
+
+TEST(InternetHostFake, NoListOrAnEmptyOneHasOnlyLoopback) {
+  for (bool fail : {true, false}) {
+    SCOPED_TRACE(fail);
+    CFakeInterfaces fake(fail ? CFakeInterfaces::Typical() : std::vector<CFakeInterfaces::SEntry>{},
+                         fail);
+    EXPECT_TRUE(Listed().empty());
+    EXPECT_FALSE(CInternetHostU::hasAddress(0x0A141E28));
+    EXPECT_FALSE(CInternetHostU::isLocal(0x0A141E28));
+    EXPECT_TRUE(CInternetHostU::isLocal(kLoopback));
+  }
+}
+
 // A veth pair in a private namespace, beside loopback (up, but never counted): kn0 is
 // broadcast-capable, and running once both ends are up.
 TEST(InternetHostNamespace, UpInterfaceCountsBothItsAddressesWithMasksUntilItGoesDown) {
@@ -66,6 +113,16 @@ TEST(InternetHostNamespace, UpInterfaceCountsBothItsAddressesWithMasksUntilItGoe
   ASSERT_TRUE(netns.Run("ip link set kn0 down"));
   EXPECT_FALSE(CInternetHostU::hasAddress(both[0].first));
   EXPECT_TRUE(Listed().empty());
+}
+
+// An interface that is down still holds its addresses: they stay the machine's own.
+TEST(InternetHostNamespace, AddressOfAnInterfaceThatIsDownIsStillLocal) {
+  CScratchNetns netns;
+  if (!netns.Run("ip link add kn0 type veth peer name kn1 && ip addr add 10.77.0.1/24 dev kn0"))
+    GTEST_SKIP() << "cannot make a veth pair in a network namespace";
+  EXPECT_FALSE(CInternetHostU::hasAddress(0x0A4D0001));
+  EXPECT_TRUE(CInternetHostU::isLocal(0x0A4D0001));
+  EXPECT_FALSE(CInternetHostU::isLocal(0x0A4D0002));
 }
 
 }  // namespace

@@ -4,14 +4,42 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "CLongCRC.h"
 #include "LRandom.h"
-#include "PeerTestKit.h"
 
 namespace {
 
-using namespace peerkit;
+using Bytes = std::vector<std::uint8_t>;
+
+// An independent model: one CRC-32 step, bit by bit.
+std::uint32_t CrcStep(std::uint32_t r, std::uint8_t b) {
+  r ^= b;
+  for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
+  return r;
+}
+
+// Scrambles bytes 1 on: each is XORed with the register's two low bytes, which then runs
+// over the plain byte.
+Bytes Seal(Bytes p, std::uint32_t key) {
+  std::uint32_t r = key;
+  for (std::size_t i = 1; i < p.size(); ++i) {
+    const std::uint8_t plain = p[i];
+    p[i] ^= static_cast<std::uint8_t>(r ^ (r >> 8));
+    r = CrcStep(r, plain);
+  }
+  return p;
+}
+
+// The key a password names: its CRC-32 started from "QBFW" (first character lowest), complemented.
+std::uint32_t Digest(std::string const& password) {
+  std::uint32_t r = 0x57464251u;
+  for (char c : password) r = CrcStep(r, static_cast<std::uint8_t>(c));
+  return ~r;
+}
 
 TEST(CrcTest, CountGivesTheStandardCheckValueUncomplemented) {
   CLongCRC crc;
