@@ -11,6 +11,7 @@
 
 #include "CDmxTurn.h"
 #include "CKelmarNet.h"
+#include "UKelmarWire.h"
 
 namespace bench {
 
@@ -90,29 +91,17 @@ struct SStamp {
 };
 constexpr std::size_t kStampSlot = 1;  // where a turn carries its stamp
 
-// ---- protocol bytes by hand ----------------------------------------------------------
-// Every fact of the peer protocol's wire that the benchmarks spell themselves: the raw
-// baselines send datagrams of the size and shape a peer sends, and peer_bench checks the
-// datagram it captured. To be replaced by the wire module's types, sizes and builders.
-
-constexpr unsigned char kPakTurn = 12;      // message type of a turn message
-constexpr std::size_t kPakHeaderSize = 3;   // type, salt, link; the payload follows
-constexpr std::uint16_t kPeerPort = 51209;  // the UDP port peers listen on by default
-
-// The full turn message a peer sends for `turn`, its header in clear (a peer scrambles
-// all but the type byte; the size is the same).
+// The full turn message a peer sends for `turn`, its header left in clear (a peer
+// scrambles only the header; the size is the same): what the raw baselines send.
 inline std::vector<unsigned char> PakTurnImage(CDmxTurn const& turn) {
-  std::vector<unsigned char> pak(CKelmarNet::kMaxPakSize);
-  pak[0] = kPakTurn;
-  const std::uint32_t n = CKelmarNet::EncodeData(pak.data() + kPakHeaderSize, turn.data(),
-                                                 static_cast<std::uint16_t>(turn.size()));
-  pak.resize(kPakHeaderSize + n);
-  return pak;
+  SKelmarNetPak pak;
+  const std::uint32_t n =
+      UKelmarWire::BuildTurn(pak, {}, turn.data(), static_cast<std::uint16_t>(turn.size()));
+  auto const* bytes = reinterpret_cast<unsigned char const*>(&pak);
+  return {bytes, bytes + n};
 }
 
 // Where a raw baseline's datagram carries its stamp: at the start of the payload.
-constexpr std::size_t kPakStampAt = kPakHeaderSize;
-
-// ---- end of protocol bytes by hand ---------------------------------------------------
+constexpr std::size_t kPakStampAt = UKelmarWire::kHeaderSize;
 
 }  // namespace bench

@@ -16,6 +16,8 @@ namespace {
 
 using namespace bench;
 
+constexpr std::uint16_t kPeerPort = 51209;  // any port: the network is in memory
+
 // An owner that accepts at once and copies each received turn, as an endpoint does.
 class COwner : public LHandler {
  public:
@@ -91,7 +93,7 @@ void BM_ReceiveTurn(benchmark::State& state) {
   Fill(turn, ShowTurn());
   p.a->SendTurnA(turn);  // capture one real pakTurn as it went on the wire
   const std::vector<std::uint8_t> wire = p.net.mLog.back().bytes;
-  if (wire[0] != kPakTurn) return state.SkipWithError("no pakTurn captured");
+  if (wire[0] != UKelmarWire::pakTurn) return state.SkipWithError("no pakTurn captured");
   CMemPort* bPort = p.net.Find({CMemNet::Host(2), kPeerPort});
   p.loop.RunUntilIdle();
   const std::size_t before = p.bOwner.received;
