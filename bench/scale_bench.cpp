@@ -16,7 +16,7 @@
 // its receive event.
 //
 // A last child opens peers until Open fails, to show how the design's descriptor limit
-// (the I/O signal thread serves descriptors below FD_SETSIZE = 1024) shows itself.
+// (the I/O signal thread serves descriptors below CPsxIOSig::kMaxFd = 1024) shows itself.
 //
 // Usage: scale_bench [--pairs 1,16,128,512] [--seconds S] [--warmup S] [--rate HZ]
 //                    [--no-limit-check]
@@ -38,6 +38,7 @@
 #include "CBenchTurns.h"
 #include "CBenchUdp.h"
 #include "CKelmarNetPeer.h"
+#include "CPsxIOSig.h"
 #include "CRunLoop.h"
 
 namespace {
@@ -203,8 +204,8 @@ class CPeerSide {
         const int fd = NextFd();
         mCtl.Send("error " + std::string(mListen ? "B" : "A") + ": Open failed for pair #" +
                   std::to_string(i + 1) + " (lowest free descriptor " + std::to_string(fd) +
-                  "; the I/O signal thread serves descriptors below " + std::to_string(FD_SETSIZE) +
-                  ")");
+                  "; the I/O signal thread serves descriptors below " +
+                  std::to_string(CPsxIOSig::kMaxFd) + ")");
         return 1;
       }
       mPorts.push_back(mPeers.back()->port());
@@ -438,7 +439,7 @@ int RunLimitCheck(int ctlFd, int cap) {
     std::printf(
         "Open of port #%d returned false (its socket was descriptor %d, not below %d): a clean "
         "failure\n",
-        failedAt, next, FD_SETSIZE);
+        failedAt, next, CPsxIOSig::kMaxFd);
   // A second failure on the same ground, and the survivors still carry a turn.
   {
     CKelmarNetPeer extra(&owner, world);
@@ -616,7 +617,8 @@ int main(int argc, char** argv) {
       "each way per pair at %.0f Hz, phases spread over the frame period; full pakTurn of\n"
       "the typical turn = %u bytes. Measured over %.1f s after %.1f s of warm-up.\n"
       "Descriptor limit of the design: the I/O signal thread serves descriptors below %d\n"
-      "(FD_SETSIZE), so one process holds fewer than %d ports (stdio, the run loop's eventfd\n"
+      "(CPsxIOSig::kMaxFd), so one process holds fewer than %d ports (stdio, the run loop's "
+      "eventfd\n"
       "and the wake-up pipe take descriptors too; the limit check below finds the number);\n"
       "512 pairs = 512 sockets per process fits.\n"
       "RLIMIT_NOFILE soft limit here: %lu.\n"
@@ -626,8 +628,8 @@ int main(int argc, char** argv) {
       "the other side sent in all (warm-up included); gaps = sequence numbers skipped on\n"
       "arrival; undel = turns sent that had not arrived 1 s after the last send; latency =\n"
       "hand-over time stamped in the turn to its receive event.\n",
-      sched.rate, static_cast<unsigned>(TypicalPak().size()), sched.window, sched.warm, FD_SETSIZE,
-      FD_SETSIZE, static_cast<unsigned long>(files));
+      sched.rate, static_cast<unsigned>(TypicalPak().size()), sched.window, sched.warm,
+      CPsxIOSig::kMaxFd, CPsxIOSig::kMaxFd, static_cast<unsigned long>(files));
   std::fflush(stdout);
 
   std::vector<STarget> targets;
