@@ -27,6 +27,7 @@ LAYERS = [
     "endpoint",
     "host",
     "plugin",
+    "web",
     "apps/common",
     "apps/kelmar-host",
     "apps/kelmar-peer",

@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
-  nlohmann-json3-dev
+  nlohmann-json3-dev libcpp-httplib-dev
   iproute2 nftables iptables libnetfilter-queue-dev python3
 )
 
