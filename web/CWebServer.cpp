@@ -313,6 +313,15 @@ bool CWebServer::Start(std::string* error) {
   svr.new_task_queue = [threads] { return new httplib::ThreadPool(std::size_t(threads)); };
   svr.set_payload_max_length(mOptions.maxBody);
   svr.set_keep_alive_timeout(2);
+  // Only SO_REUSEADDR: the library's default adds SO_REUSEPORT, which would let another
+  // program bind the same port beside us and take some of our connections. A small send
+  // buffer (accepted sockets inherit it) keeps what waits in the kernel for a slow live
+  // client to a few frames, so what it does get is recent.
+  svr.set_socket_options([](int sock) {
+    int yes = 1, buffer = 64 * 1024;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+  });
   svr.set_default_headers({{"X-Frame-Options", "DENY"},
                            {"Content-Security-Policy", kPolicy},
                            {"X-Content-Type-Options", "nosniff"},
