@@ -201,7 +201,12 @@ CWebServer::~CWebServer() {
     std::lock_guard<std::mutex> hold(mFrameLock);  // a live client checks under it
   }
   mFrameReady.notify_all();
-  if (mServer) mServer->stop();
+  if (mServer) {
+    // A stop before the thread is in its accept loop would be lost: wait for it to get
+    // there (or to give up), which takes no longer than a thread start.
+    while (!mServer->is_running() && !mListenEnded) std::this_thread::yield();
+    mServer->stop();
+  }
   if (mThread.joinable()) mThread.join();
 }
 
@@ -348,7 +353,10 @@ bool CWebServer::Start(std::string* error) {
   }
   Route();
   Publish();
-  mThread = std::thread([&svr] { svr.listen_after_bind(); });
+  mThread = std::thread([this, &svr] {
+    svr.listen_after_bind();
+    mListenEnded = true;
+  });
   return true;
 }
 

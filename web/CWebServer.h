@@ -116,6 +116,7 @@ class CWebServer : public LHandler {
   SStats mStats;           // guarded by mFrameLock
 
   std::atomic<bool> mStopping{false};
+  std::atomic<bool> mListenEnded{false};
   std::unique_ptr<httplib::Server> mServer;
   std::thread mThread;
 };
