@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs the page's browser tests: Chromium from Debian, playwright-core from the committed
+# lock file, Node's test runner. Exits 77 (skipped) with a message where either cannot
+# be had.
+#   run.sh DEMO_SERVER PEER SOURCE_DIR WORK_DIR
+set -uo pipefail
+demo=$1 peer=$2 source=$3 work=$4
+here=$(cd "$(dirname "$0")" && pwd)
+
+if ! command -v chromium >/dev/null; then
+  "$source/scripts/deps-browser.sh" >&2 || true
+fi
+if ! command -v chromium >/dev/null; then
+  echo "SKIPPED: Chromium is not installed and cannot be (scripts/deps-browser.sh)"
+  exit 77
+fi
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  echo "SKIPPED: Node.js and npm are needed"
+  exit 77
+fi
+
+# The packages go to the build tree, installed again only when the lock file changes.
+mkdir -p "$work"
+cp "$here/package.json" "$here/package-lock.json" "$here"/*.test.mjs "$work/"
+if ! cmp -s "$work/package-lock.json" "$work/node_modules/.installed-lock" 2>/dev/null; then
+  if ! (cd "$work" && npm ci --no-audit --no-fund --loglevel=error >&2); then
+    echo "SKIPPED: npm ci failed (no registry?)"
+    exit 77
+  fi
+  cp "$work/package-lock.json" "$work/node_modules/.installed-lock"
+fi
+
+cd "$work"
+KN_DEMO_SERVER=$demo KN_PEER=$peer KN_SCREENSHOT=$source/docs/web.png \
+  node --test --test-reporter=spec page.test.mjs
+rc=$?
+# The tests say SKIP where Chromium cannot start; pass that on.
+[ $rc -eq 0 ] && [ -f "$work/skipped" ] && { cat "$work/skipped"; rm -f "$work/skipped"; exit 77; }
+exit $rc
