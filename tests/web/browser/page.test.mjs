@@ -45,6 +45,7 @@ before(async () => {
   udpPort = await freeUdpPort();
   demo = spawn(process.env.KN_DEMO_SERVER, ['--udp-port', String(udpPort)],
     { stdio: ['ignore', 'pipe', 'inherit'] });
+  demo.once('error', (e) => demoLines.push('cannot start the demo server: ' + e.message));
   createInterface({ input: demo.stdout }).on('line', (l) => demoLines.push(l));
   url = JSON.parse(await waitForLine((l) => l.startsWith('{'))).url;
   try {
@@ -67,7 +68,7 @@ before(async () => {
 after(async () => {
   if (browser) await browser.close();
   if (peer) peer.kill('SIGTERM');
-  if (demo) {
+  if (demo && demo.pid && demo.exitCode === null) {
     const ended = new Promise((r) => demo.once('exit', r));
     demo.kill('SIGTERM');
     await ended;

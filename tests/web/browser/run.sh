@@ -4,7 +4,7 @@
 # be had.
 #   run.sh DEMO_SERVER PEER SOURCE_DIR WORK_DIR
 set -uo pipefail
-demo=$1 peer=$2 source=$3 work=$4
+demo=$(realpath "$1") peer=$(realpath "$2") source=$(realpath "$3") work=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
 if ! command -v chromium >/dev/null; then
@@ -34,6 +34,7 @@ fi
 # a test run leaves the source tree as it was unless asked.
 screenshot=$work/web.png
 [ "${KN_UPDATE_DOCS:-0}" = 1 ] && screenshot=$source/docs/web.png
+rm -f "$work/skipped"
 cd "$work"
 KN_DEMO_SERVER=$demo KN_PEER=$peer KN_SCREENSHOT=$screenshot \
   node --test --test-reporter=spec page.test.mjs
