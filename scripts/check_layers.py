@@ -28,6 +28,7 @@ LAYERS = [
     "host",
     "plugin",
     "bridge",
+    "web",
     "apps/common",
     "apps/kelmar-host",
     "apps/kelmar-peer",

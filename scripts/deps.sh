@@ -8,7 +8,7 @@ packages=(
   tshark
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev clang-format
-  nlohmann-json3-dev
+  nlohmann-json3-dev libcpp-httplib-dev
   iproute2 nftables iptables libnetfilter-queue-dev python3
   help2man dpkg-dev
   ola libola-dev util-linux

@@ -1,0 +1,136 @@
+// The web model of one "Kelmar Network" patch.
+#include "CPlugInWebModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "CKelmarNetIO.h"
+#include "QcKelmarPlugIn.h"
+
+namespace {
+
+// The labels of the settings view, by key.
+char const* Label(std::string const& key) {
+  if (key == QcKelmarPlugIn::kUdpPort) return "UDP port";
+  if (key == QcKelmarPlugIn::kInBase) return "Input base";
+  if (key == QcKelmarPlugIn::kInChannels) return "Input count";
+  if (key == QcKelmarPlugIn::kOutBase) return "Output base";
+  if (key == QcKelmarPlugIn::kOutChannels) return "Output count";
+  return "";
+}
+
+char const* StateText(CKelmarNetPeer::State state) {
+  switch (state) {
+    case CKelmarNetPeer::stIdle:
+      return "idle";
+    case CKelmarNetPeer::stConnecting:
+      return "connecting";
+    case CKelmarNetPeer::stRefused:
+      return "refused";
+    case CKelmarNetPeer::stTimedOut:
+      return "timed out";
+    case CKelmarNetPeer::stBusy:
+      return "busy";
+    case CKelmarNetPeer::stDenied:
+      return "denied";
+    case CKelmarNetPeer::stClosed:
+      return "closed";
+    case CKelmarNetPeer::stConnected:
+      return "connected";
+  }
+  return "unknown";
+}
+
+std::string AddressText(CUDPAddr const& addr) {
+  const auto h = static_cast<std::uint32_t>(addr.host);
+  return std::to_string(h >> 24) + '.' + std::to_string((h >> 16) & 0xFF) + '.' +
+         std::to_string((h >> 8) & 0xFF) + '.' + std::to_string(h & 0xFF) + ':' +
+         std::to_string(addr.port);
+}
+
+// The value the plug-in's validation makes of `proposed` for `key`, or nothing when
+// it refuses it.
+bool Validated(QcKelmarPlugIn& plugIn, std::string const& key, double proposed, int* bound) {
+  QCValue v = proposed;
+  std::string error;
+  if (!plugIn.validateValueForKeyError(v, key, &error)) return false;
+  *bound = QCIntValue(v);
+  return true;
+}
+
+}  // namespace
+
+CPlugInWebModel::CPlugInWebModel(QcKelmarPlugIn& plugIn, SaveFn save)
+    : mPlugIn(plugIn), mSave(std::move(save)) {}
+
+SWebPatch CPlugInWebModel::Describe() const {
+  SWebPatch p;
+  p.name = std::get<std::string>(QcKelmarPlugIn::attributes().at(QCPlugInAttributeNameKey));
+  for (auto const& key : QcKelmarPlugIn::plugInKeys()) {
+    SWebSetting s;
+    s.key = key;
+    s.label = Label(key);
+    s.value = QCIntValue(mPlugIn.valueForKey(key));
+    // The bounds are whatever the validation makes of the extremes: the plug-in's own
+    // rule, asked rather than restated.
+    const double lowest = std::numeric_limits<int>::min(),
+                 highest = std::numeric_limits<int>::max();
+    if (!Validated(mPlugIn, key, lowest, &s.min)) s.min = std::numeric_limits<int>::min();
+    if (!Validated(mPlugIn, key, highest, &s.max)) s.max = std::numeric_limits<int>::max();
+    p.settings.push_back(std::move(s));
+  }
+  p.status = std::get<std::string>(mPlugIn.udpStatus());
+  CKelmarNetPeer const& peer = mPlugIn.io()->peer();
+  p.state = StateText(peer.state());
+  // A connected partner refreshes its turns and is dropped after seconds of silence,
+  // so the connection is what tells that turns arrive.
+  p.receiving = peer.state() == CKelmarNetPeer::stConnected;
+  if (p.receiving) p.partner = AddressText(peer.peerAddr());
+  const int inBase = QCIntValue(mPlugIn.inBase());
+  p.inFirst = inBase;
+  p.inLast = std::min(inBase + QCIntValue(mPlugIn.inChannels()) - 1, QcKelmarPlugIn::kMaxChannel);
+  CDmxTurn const& tx = mPlugIn.io()->txTurn();
+  for (std::uint32_t k = 1; k < tx.size() && k <= p.in.size(); ++k) p.in[k - 1] = tx.data()[k];
+  std::uint8_t const* rx = mPlugIn.io()->rxTurn();
+  std::copy(rx + 1, rx + 1 + p.out.size(), p.out.begin());
+  return p;
+}
+
+std::vector<SWebPatch> CPlugInWebModel::Patches() {
+  return {Describe()};
+}
+
+bool CPlugInWebModel::SetSetting(std::size_t patch, std::string const& key, double value,
+                                 double* applied, std::string* error) {
+  if (patch != 0) return *error = "no patch " + std::to_string(patch), false;
+  auto const keys = QcKelmarPlugIn::plugInKeys();
+  if (std::find(keys.begin(), keys.end(), key) == keys.end())
+    return *error = "no setting " + key, false;
+  // As the settings view sets a field: validated, then through its key.
+  QCValue v = value;
+  if (!mPlugIn.validateValueForKeyError(v, key, error)) return false;
+  mPlugIn.setValueForKey(v, key);
+  *applied = QCDoubleValue(v);
+  return true;
+}
+
+bool CPlugInWebModel::SetInputs(std::size_t patch, int first,
+                                std::vector<std::uint8_t> const& levels, std::string* error) {
+  if (patch != 0) return *error = "no patch " + std::to_string(patch), false;
+  const long last = long{first} + long(levels.size()) - 1;
+  if (levels.empty() || first < 1 || last > QcKelmarPlugIn::kMaxChannel)
+    return *error = "channels 1..512 and at least one level", false;
+  // All or nothing: every port is there before any changes.
+  for (long k = first; k <= last; ++k)
+    if (!mPlugIn.inputPortForKey(QcKelmarPlugIn::synthInputName(int(k))))
+      return *error = "no input port In" + std::to_string(k), false;
+  for (std::size_t i = 0; i < levels.size(); ++i)
+    mPlugIn.setValueForInputKey(levels[i] / 255.0, QcKelmarPlugIn::synthInputName(first + int(i)));
+  return true;
+}
+
+bool CPlugInWebModel::Save(std::string* message) {
+  if (!mSave) return *message = "saving is not available", false;
+  return mSave(message);
+}
