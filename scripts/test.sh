@@ -6,6 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh
+bash scripts/deps-browser.sh  # Chromium for the page's browser tests
 
 echo "== format"
 git ls-files -z -- '*.h' '*.cpp' | xargs -0 -r clang-format --dry-run --Werror
