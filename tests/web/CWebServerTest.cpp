@@ -45,7 +45,11 @@ class CUdpHolder {
 // A patch, its web model with a save that counts, and a started server.
 class WebServer : public ::testing::Test {
  protected:
-  void SetUp() override { StartServer({}); }
+  void SetUp() override {
+    QCPlugInContext context;
+    ASSERT_TRUE(plugIn.startExecution(&context));  // the patch opens its port
+    StartServer({});
+  }
 
   void StartServer(CWebServer::SOptions options) {
     server.reset();

@@ -34,6 +34,8 @@ int main(int argc, char** argv) {
     std::cerr << error << '\n';
     return 1;
   }
+  QCPlugInContext context;
+  plugIn.startExecution(&context);  // opens the port just set
   CWebServer web(model, {});
   if (!web.Start(&error)) {
     std::cerr << error << '\n';
