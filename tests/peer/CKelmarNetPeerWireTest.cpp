@@ -184,7 +184,19 @@ class PeerConnected : public PeerListening {
     ASSERT_EQ(peer->state(), P::stConnected);
     mLink = Unseal(Sent(6).at(0).bytes, kAKey)[3];
   }
+  // A turn message to A held in flight: what falls due meanwhile waits for Release.
+  void InFlight() {
+    mMark = net.mLog.size();
+    net.mHoldSends = true;
+    peer->SendTurnA(CTestTurn(4, 1));
+  }
+  Bytes Release() {  // the types of all that went out since, the held one first
+    net.ReleaseSends();
+    loop.RunUntilIdle();
+    return Types(Sent(-1, mMark));
+  }
   std::uint8_t mLink = 0;  // the peer's own link id, from its accept to A
+  std::size_t mMark = 0;
 };
 
 // The partner repeats its request when our accept was lost: the same accept goes again, the link
@@ -241,13 +253,11 @@ TEST_F(PeerConnected, OtherRequestsGetBusyAndOnlyThePartnersMessagesKeepTheLinkU
 // value sign-extended, unless its top byte is 0x7F.
 TEST_F(PeerConnected, BeaconsBothWaysOnlyInAConnection) {
   ASSERT_TRUE(peer->Beacon(0xDEADBEEFu, 0x1234567880000000ull));
-  net.mHoldSends = true;
-  peer->SendTurnA(CTestTurn(4, 0));  // keeps the port busy
+  InFlight();
   EXPECT_TRUE(peer->Beacon(6, 7));
   EXPECT_TRUE(peer->Beacon(6, 7)) << "already waiting counts as queued";
   EXPECT_TRUE(peer->Beacon(6, 7 | 1ull << 32)) << "differs above what travels";
-  net.ReleaseSends();
-  loop.RunUntilIdle();
+  Release();
   EXPECT_TRUE(peer->Beacon(6, 7)) << "once it went out, the same pair goes again";
   loop.RunUntilIdle();
   auto sent = Sent(1);
@@ -310,39 +320,61 @@ TEST_F(PeerConnected, FullTurnEverySecondOtherwiseSameOneMessagePerSent) {
   EXPECT_EQ(Plain(sent[1], kAKey), TurnMessage(mLink, CTestTurn(16, 3)));
 }
 
-// While a turn is in flight other messages fall due; once the port is free they go in order.
-TEST_F(PeerConnected, PendingMessagesGoInPriorityOrder) {
-  const std::size_t mark = net.mLog.size();
-  auto inFlight = [&](std::uint8_t seed) {
-    net.mHoldSends = true;
-    peer->SendTurnA(CTestTurn(4, seed));
-  };
-  auto release = [&] {
-    net.ReleaseSends();
-    loop.RunUntilIdle();
-  };
-  inFlight(1);
+// A close goes before the link's next request and any answer; a beacon queued in the connection
+// is dropped once it is over.
+TEST_F(PeerConnected, CloseGoesFirstAndBeaconsOutsideAConnectionAreDropped) {
+  InFlight();
+  ASSERT_TRUE(peer->Beacon(1, 2));
+  RequestFrom(*b, kBLink, kBKey);  // a third party: busy
+  peer->Connect(kB, Str("bpw"));   // closes the link to A, then requests B
+  EXPECT_EQ(Release(), (Bytes{12, 5, 4, 7}));
+}
+
+TEST_F(PeerConnected, TurnGoesBeforeKeepAliveWhichGoesBeforeAccept) {
+  InFlight();
   loop.Advance(2000);              // a keep-alive falls due
   RequestFrom(*a, kALink, kAKey);  // the partner repeats its request: an accept too
-  release();                       // keep-alive before accept
-  inFlight(2);
+  EXPECT_EQ(Release(), (Bytes{12, 14, 6}));
+  InFlight();
+  loop.Advance(2000);  // a keep-alive again, with a turn and an accept
+  RequestFrom(*a, kALink, kAKey);
+  peer->SendTurnA(CTestTurn(4, 1));
+  EXPECT_EQ(Release(), (Bytes{12, 12, 6}));
+}
+
+TEST_F(PeerConnected, TurnMessageTakesAPendingKeepAliveAlong) {
+  InFlight();
+  loop.Advance(2000);  // a keep-alive and a full turn fall due
+  peer->SendTurnA(CTestTurn(4, 1));
+  EXPECT_EQ(Release(), (Bytes{12, 12}));
+}
+
+// Deny, busy and refusal, in that order, after the link's own messages and before a beacon.
+TEST_F(PeerConnected, AnswersToThirdPartiesGoAfterTheLinksOwnMessagesAndBeforeABeacon) {
+  owner.onConn = [] {};
+  InFlight();
   ASSERT_TRUE(peer->Beacon(1, 2));
   RequestFrom(*b, kBLink, kBKey, "wrong");
-  loop.Advance(2000);                // the refusal and a keep-alive fall due
-  peer->SendTurnA(CTestTurn(4, 3));  // a turn takes the keep-alive along
-  release();                         // turn, refusal, beacon
-  inFlight(4);
-  RequestFrom(*b, kBLink, kBKey);  // a third party: busy
-  ASSERT_TRUE(peer->Beacon(3, 4));
-  peer->Disconnect(P::stIdle);  // close first; the beacon is dropped outside the connection
-  release();
-  RequestFrom(*a, kALink, kAKey);  // accepted: a new connection
-  inFlight(5);
-  ASSERT_TRUE(peer->Beacon(5, 6));
-  From(*a, {5, 1, kALink});
-  RequestFrom(*b, kBLink, kBKey);  // the next connection drops what the last one queued
-  release();
-  EXPECT_EQ(Types(Sent(-1, mark)), (Bytes{12, 14, 6, 12, 12, 2, 1, 12, 5, 7, 6, 12, 6}));
+  loop.Advance(2000);  // the refusal and a keep-alive fall due
+  RequestFrom(*b, kBLink, kBKey);
+  RequestFrom(*a, kALink, kAKey);
+  EXPECT_EQ(Release(), (Bytes{12, 14, 6, 7, 2, 1}));
+  InFlight();
+  From(*a, {5, 1, kALink});        // A closes
+  RequestFrom(*b, kBLink, kBKey);  // taken up and denied
+  peer->Accept(false);
+  peer->Connect(kA, Str("apw"));   // the link's own request
+  RequestFrom(*b, kBLink, kBKey);  // now a third party: busy
+  EXPECT_EQ(Release(), (Bytes{12, 4, 8, 7}));
+}
+
+TEST_F(PeerConnected, NewConnectionDropsWhatTheLastOneQueued) {
+  InFlight();
+  ASSERT_TRUE(peer->Beacon(1, 2));
+  peer->SendTurnA(CTestTurn(4, 2));
+  From(*a, {5, 1, kALink});        // A closes
+  RequestFrom(*b, kBLink, kBKey);  // B is accepted at once
+  EXPECT_EQ(Release(), (Bytes{12, 6}));
 }
 
 }  // namespace
