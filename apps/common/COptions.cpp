@@ -142,7 +142,9 @@ std::string COptions::Help() const {
     // Rows without a text of their own share this one's line.
     for (; i + 1 < mRows.size() && !mRows[i + 1].help; ++i)
       names += ", --" + std::string(mRows[i + 1].longName);
-    names.resize(std::max<std::size_t>(names.size() + 1, std::size_t(mColumn)), ' ');
+    // A text that starts on a line of its own leaves no padding after the names.
+    if (row.help[0] != '\n')
+      names.resize(std::max<std::size_t>(names.size() + 1, std::size_t(mColumn)), ' ');
     out << names;
     std::istringstream lines(row.help);
     bool firstLine = true;

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdint>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -16,12 +17,15 @@
 #include "CLevels.h"
 #include "COptions.h"
 #include "CPeerText.h"
+#include "CShowFile.h"
 #include "UEventClock.h"
 
 namespace {
 
 constexpr int kDefaultPort = 51209;
 constexpr char kVersion[] = "kelmar-peer 0.1.0";
+constexpr int kExitDataErr = 65;     // the show to play cannot be read or is broken
+constexpr int kExitCantCreate = 73;  // the recording cannot be created
 
 COptions::SText const kText = {
     kVersion,
@@ -32,7 +36,9 @@ COptions::SText const kText = {
     "Either way it sends DMX levels every frame and shows the levels it receives.\n"
     "\n",
     "\n"
-    "Exit status: 0 done, 64 usage error, 69 the local port cannot be opened, 1 other.\n",
+    "Exit status: 0 done, 64 usage error, 65 the show to play cannot be read or is\n"
+    "broken, 69 the local port cannot be opened, 73 the recording cannot be created,\n"
+    "1 other.\n",
     25};
 
 // What the command line asks of a run.
@@ -44,6 +50,11 @@ struct SPeerSettings {
   bool deny = false;
   std::optional<std::vector<std::uint8_t>> levels;
   std::string pattern;
+  std::string play;  // a show file to send
+  std::optional<long> playUniverse;
+  bool loop = false;
+  std::string record;  // a show file to write what arrives to
+  std::optional<long> recordUniverse;
   int channels = 12;
   double fps = 44;
   double seconds = -1;
@@ -55,10 +66,19 @@ struct SPeerSettings {
   int logLevel = 2;
 };
 
-// The owner of one peer: reports what happens, answers requests, sends frames.
+// Milliseconds on the event clock, for show files. Rounded down, so that a timer armed
+// for a frame's due time never fires a millisecond before it by this count.
+std::int64_t NowMs() {
+  return static_cast<std::int64_t>(std::floor(UEventClock::Now() * 1000.0));
+}
+
+// The owner of one peer: reports what happens, answers requests, sends frames, and plays
+// and records shows.
 class CPeerTool : public LHandler {
  public:
-  explicit CPeerTool(SPeerSettings const& o) : LHandler(nullptr), mOpt(o), mPeer(this, mWorld) {
+  CPeerTool(SPeerSettings const& o, CShowFile const* show)
+      : LHandler(nullptr), mOpt(o), mPeer(this, mWorld), mCue(&OnCue, this) {
+    if (show) mPlayer.emplace(*show, o.loop);
     mPeer.SetPassword(
         LString(reinterpret_cast<unsigned char const*>(o.listen ? o.password.c_str() : "")));
     mPeer.SetListen(o.listen);
@@ -90,11 +110,16 @@ class CPeerTool : public LHandler {
     for (std::size_t i = 0; i < levels.size(); ++i) mTurn.data()[i + 1] = levels[i];
   }
 
+  // Creates the recording; false, with `error` naming the file, when it cannot.
+  bool OpenRecording(std::string* error) {
+    return mOpt.record.empty() || mRecorder.Open(mOpt.record, error);
+  }
+
   void Frame(double elapsed) {
     mWorld.DriveTimers();  // a refresh due now makes this frame's turn a full one
     if (!mOpt.pattern.empty()) Pattern(elapsed);
-    mPeer.SendTurnA(mTurn);
-    if (mOpt.showSent) Sent();
+    PlayDue();
+    Send();
     // A visible marker when turns stop arriving on a live connection.
     if (mReceiving && UEventClock::Now() - mLastTurn > 1.0) {
       mReceiving = false;
@@ -168,6 +193,14 @@ class CPeerTool : public LHandler {
         break;
     }
     Say("state", {{"state", StateWord(s)}, {"address", AddrText(mPeer.peerAddr())}}, words);
+    // The show starts with the first connection and runs on across reconnections.
+    if (s == CKelmarNetPeer::stConnected && mPlayer && !mPlaying) {
+      mPlaying = true;
+      Say("show-start", {{"file", mOpt.play}}, "playing " + mOpt.play);
+      mPlayer->Start(NowMs());
+      PlayDue();
+      Send();
+    }
     if (s == CKelmarNetPeer::stConnected && mOpt.beacon)
       mPeer.Beacon(mOpt.beacon->first, mOpt.beacon->second);
   }
@@ -189,6 +222,7 @@ class CPeerTool : public LHandler {
     const unsigned n = mPeer.recvSize();
     std::vector<std::uint8_t> slots(mPeer.recvTurn() + (n ? 1 : 0), mPeer.recvTurn() + n);
     const std::uint8_t startCode = n ? mPeer.recvTurn()[0] : 0;
+    if (startCode == 0 && !slots.empty() && slots != mRecorded) RecordFrame(slots);
     if (slots == mShown && startCode == mShownStart) return;
     mShown = slots;
     mShownStart = startCode;
@@ -201,6 +235,44 @@ class CPeerTool : public LHandler {
     std::string words = "levels: " + FormatSlots(slots.data(), count, 1, mOpt.format);
     if (startCode != 0) words += " (start code " + std::to_string(startCode) + ")";
     Say("levels", {{"start", startCode}, {"levels", slots}}, words);
+  }
+
+  void Send() {
+    mPeer.SendTurnA(mTurn);
+    if (mOpt.showSent) Sent();
+  }
+
+  // Takes up the show's frame that is due, if any, and wakes at the next one's due time,
+  // so that frames go out on time rather than at the next frame tick.
+  void PlayDue() {
+    if (!mPlaying) return;
+    const std::int64_t now = NowMs();
+    if (SShowFrame const* frame = mPlayer->Poll(now)) SetLevels(frame->levels);
+    const std::int64_t remain = mPlayer->remain(now);
+    if (remain >= 0) {
+      mCue.Arm(double(remain) / 1000.0);
+    } else if (!mShowOver) {
+      mShowOver = true;
+      Say("show-end", {{"file", mOpt.play}}, "end of the show: its last frame is held");
+    }
+  }
+  static void OnCue(CLoopTimer*, void* self) {
+    auto* tool = static_cast<CPeerTool*>(self);
+    tool->PlayDue();
+    tool->Send();
+  }
+
+  // One frame of the recording for received levels that changed. A failed write ends
+  // the recording (what is in the file stays readable) but not the run.
+  void RecordFrame(std::vector<std::uint8_t> const& slots) {
+    if (!mRecorder.open()) return;
+    mRecorded = slots;
+    std::string error;
+    const auto universe =
+        static_cast<std::uint32_t>(mOpt.recordUniverse.value_or(kShowDefaultUniverse));
+    if (mRecorder.WriteAt(universe, slots, NowMs(), &error)) return;
+    Log(1, error + "; recording stopped");
+    mRecorder.Close();
   }
 
   // The levels handed over this frame, when they differ from the last ones shown.
@@ -236,6 +308,12 @@ class CPeerTool : public LHandler {
   double mLastTurn = 0;
   bool mReceiving = false;
   bool mEverReceived = false;
+  std::optional<CShowPlayer> mPlayer;
+  CLoopTimer mCue;  // the next show frame's due time
+  bool mPlaying = false;
+  bool mShowOver = false;
+  CShowWriter mRecorder;
+  std::vector<std::uint8_t> mRecorded;  // the levels of the last frame recorded
 };
 
 // Two numbers 0..4294967295 as "A,B".
@@ -277,6 +355,12 @@ COptions::SResult ParseCommandLine(COptions const& options, int argc, char** arg
   if (result.kind != Result::Kind::kRun) return result;
   if (s.levels && !s.pattern.empty())
     return Result::Misuse("give either --dmx or --pattern, not both");
+  if (!s.play.empty() && (s.levels || !s.pattern.empty()))
+    return Result::Misuse("--play sends the show's levels: no --dmx or --pattern with it");
+  if (s.play.empty() && (s.loop || s.playUniverse))
+    return Result::Misuse("--loop and --play-universe are for --play");
+  if (s.record.empty() && s.recordUniverse)
+    return Result::Misuse("--record-universe is for --record");
   if (!s.listen && s.deny) return Result::Misuse("--deny is for listen");
   return result;
 }
@@ -297,9 +381,18 @@ SPeerSettings ParseArgs(int argc, char** argv) {
        ChoiceOption(s.pattern, {"chase", "ramp"})},
       {0, "channels", "N",
        "slots the pattern covers (1..512, default 12)\n"
-       "(with neither -d nor --pattern: one frame per line on\n"
-       "standard input, each as for -d)",
+       "(with none of -d, --pattern and --play: one frame per\n"
+       "line on standard input, each as for -d)",
        IntOption(s.channels, 1, 512)},
+      {0, "play", "FILE",
+       "send the frames of a show file (OLA's format, as\n"
+       "ola_recorder writes it) with their timing, from the\n"
+       "first connection on; after the last frame, that frame\n"
+       "is sent on until the program stops",
+       TextOption(s.play)},
+      {0, "loop", nullptr, "play the show over and over", Assign(s.loop, true)},
+      {0, "play-universe", "U", "the universe to play when the show holds several",
+       IntOption(s.playUniverse, 0, 0xFFFFFFFFL)},
       {'r', "fps", "N", "frames per second (1..1000, default 44)", IntOption(s.fps, 1, 1000)},
       {'s', "seconds", "N", "stop after N seconds (default: run until stopped)",
        IntOption(s.seconds, 0, 86400 * 365)},
@@ -309,6 +402,12 @@ SPeerSettings ParseArgs(int argc, char** argv) {
        IntOption(s.show, 0, 512)},
       {0, "show-sent", nullptr, "also show the levels sent, at the frame they change",
        Assign(s.showSent, true)},
+      {0, "record", "FILE",
+       "write the levels received to a show file, a frame for\n"
+       "each change, with its timing",
+       TextOption(s.record)},
+      {0, "record-universe", "U", "\nthe universe to record under (0..4294967295, default 1)",
+       IntOption(s.recordUniverse, 0, 0xFFFFFFFFL)},
   };
   for (SOption& row : FormatRows(s.format)) rows.push_back(std::move(row));
   rows.push_back(
@@ -324,7 +423,27 @@ int Run(SPeerSettings const& opt) {
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
 
-  CPeerTool tool(opt);
+  // A show is read whole and checked before anything is sent, and before a recording
+  // is created that could empty a file of the same name.
+  std::optional<CShowFile> show;
+  std::string error;
+  if (!opt.play.empty()) {
+    auto file = CShowFile::Load(opt.play, &error);
+    if (!file || file->frames().empty()) {
+      std::cerr << "kelmar-peer: " << (file ? opt.play + ": the show has no frames" : error)
+                << '\n';
+      return kExitDataErr;
+    }
+    std::optional<std::uint32_t> universe;
+    if (opt.playUniverse) universe = static_cast<std::uint32_t>(*opt.playUniverse);
+    show = file->ForPlaying(universe, &error);
+    if (!show) UsageError(error + (universe ? "" : " with --play-universe"));
+  }
+  CPeerTool tool(opt, show ? &*show : nullptr);
+  if (!tool.OpenRecording(&error)) {
+    std::cerr << "kelmar-peer: " << error << '\n';
+    return kExitCantCreate;
+  }
   if (!tool.Open()) {
     std::cerr << "kelmar-peer: cannot open local UDP port "
               << (opt.port <= 0 ? std::string("(any)") : std::to_string(opt.port))
@@ -340,7 +459,7 @@ int Run(SPeerSettings const& opt) {
     if (opt.seconds >= 0 && elapsed >= opt.seconds) loop.Stop();
   });
   std::optional<CStdinLines> input;
-  if (!opt.levels && opt.pattern.empty())
+  if (!opt.levels && opt.pattern.empty() && opt.play.empty())
     input.emplace([&](std::string const& line) { tool.Line(line); },
                   [] { Log(4, "end of input"); });
   frames.Start();
