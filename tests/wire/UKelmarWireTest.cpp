@@ -137,51 +137,42 @@ TEST(KelmarWire, CatalogueHoldsTheTenTypesWithTheirKeysAndLengthsAndNothingElse)
 // the key the wire gives the type.
 TEST(KelmarWire, EachMessageIsBuiltAndSealedAsTheModelSays) {
   SKelmarNetPak pak{};
-  struct SCase {
-    Bytes plain;
-    std::uint32_t len;
-    std::uint32_t key;
-    std::size_t scrambled;
-  };
   const unsigned char pw[] = {'p', 'w', 'd'};
   const unsigned char turn[] = {0, 1, 2, 3, 3, 3, 3, 3, 3, 3, 3, 255};
-  std::vector<SCase> cases;
-  auto add = [&](std::uint32_t len, Bytes plain, std::uint32_t key, std::size_t scrambled) {
-    cases.push_back({std::move(plain), len, key, scrambled});
-  };
-  add(U::BuildBcon(pak, {0x3C, 0xDEADBEEF, 0xFFFF000080000001ull}),
-      {1, 0x3C, 0, 0xDE, 0xAD, 0xBE, 0xEF, 0x80, 0, 0, 1}, kSeed, 11);
-  add(U::BuildRefuse(pak, 0x3D), {2, 0x3D, 0}, kSeed, 3);
-  add(U::BuildConnect(pak, 0x3E, 0x21, 0x01020304, pw, 3, 0x25),
-      {4, 0x3E, 0x21, 1, 2, 3, 4, 'p', 'w', 'd', 0, 0, 0, 0, 0, 0}, kKey, 16);
-  add(U::BuildClose(pak, {0x3F, 0x22}), {5, 0x3F, 0x22}, kKey, 3);
-  add(U::BuildAccept(pak, {0x40, 0x23, 0x24}), {6, 0x40, 0x23, 0x24}, kKey, 4);
-  add(U::BuildBusy(pak, {0x41, 0x25}), {7, 0x41, 0x25}, kKey, 3);
-  add(U::BuildDeny(pak, {0x42, 0x26}), {8, 0x42, 0x26}, kKey, 3);
-  add(U::BuildSame(pak, {0x43, 0x27}), {13, 0x43, 0x27}, kKey, 3);
-  add(U::BuildAlive(pak, {0x44, 0x28}), {14, 0x44, 0x28}, kKey, 3);
-  Bytes turnMsg{12, 0x45, 0x29};
   unsigned char stream[32];
-  const std::uint32_t n = CKelmarNet::EncodeData(stream, turn, sizeof turn);
-  turnMsg.insert(turnMsg.end(), stream, stream + n);
-  add(U::BuildTurn(pak, {0x45, 0x29}, turn, sizeof turn), turnMsg, kKey, 3);
-  add(U::BuildTurn(pak, {0x46, 0x2A}, turn, 0), {12, 0x46, 0x2A}, kKey, 3);
-
-  for (SCase const& c : cases) {
-    SCOPED_TRACE(+c.plain[0]);
-    ASSERT_EQ(c.len, c.plain.size());
-    const U::SLength sent = U::sentLength(c.plain[0]);
-    EXPECT_TRUE(c.len >= sent.min && c.len <= sent.max);
-    const Bytes wire = Sealed(PakOf(c.plain), c.len, kKey);
-    EXPECT_EQ(wire, ModelSeal(c.plain, c.key, c.scrambled));
-    if (c.plain.size() > 1) {
-      EXPECT_NE(wire, c.plain);
-    }
+  Bytes turnMsg{12, 0x45, 0x29};
+  turnMsg.insert(turnMsg.end(), stream, stream + CKelmarNet::EncodeData(stream, turn, sizeof turn));
+  // The length each builder returns, and the plain bytes it must have written.
+  const std::pair<std::uint32_t, Bytes> cases[] = {
+      {U::BuildBcon(pak, {0x3C, 0xDEADBEEF, 0xFFFF000080000001ull}),
+       {1, 0x3C, 0, 0xDE, 0xAD, 0xBE, 0xEF, 0x80, 0, 0, 1}},
+      {U::BuildRefuse(pak, 0x3D), {2, 0x3D, 0}},
+      {U::BuildConnect(pak, 0x3E, 0x21, 0x01020304, pw, 3, 0x25),
+       {4, 0x3E, 0x21, 1, 2, 3, 4, 'p', 'w', 'd', 0, 0, 0, 0, 0, 0}},
+      {U::BuildClose(pak, {0x3F, 0x22}), {5, 0x3F, 0x22}},
+      {U::BuildAccept(pak, {0x40, 0x23, 0x24}), {6, 0x40, 0x23, 0x24}},
+      {U::BuildBusy(pak, {0x41, 0x25}), {7, 0x41, 0x25}},
+      {U::BuildDeny(pak, {0x42, 0x26}), {8, 0x42, 0x26}},
+      {U::BuildSame(pak, {0x43, 0x27}), {13, 0x43, 0x27}},
+      {U::BuildAlive(pak, {0x44, 0x28}), {14, 0x44, 0x28}},
+      {U::BuildTurn(pak, {0x45, 0x29}, turn, sizeof turn), turnMsg},
+      {U::BuildTurn(pak, {0x46, 0x2A}, turn, 0), {12, 0x46, 0x2A}},
+  };
+  for (auto const& [len, plain] : cases) {
+    const int type = plain[0];
+    SCOPED_TRACE(type);
+    ASSERT_EQ(len, plain.size());
+    const U::SLength sent = U::sentLength(plain[0]);
+    EXPECT_TRUE(len >= sent.min && len <= sent.max);
+    const Bytes wire = Sealed(PakOf(plain), len, kKey);
+    // Beacons and refusals are sealed in the seed; a turn's payload travels in clear.
+    EXPECT_EQ(wire, ModelSeal(plain, type <= 2 ? kSeed : kKey, type == 12 ? 3 : len));
+    EXPECT_NE(wire, plain);
     SKelmarNetPak back = PakOf(wire);
     CLongCRC crc;
-    ASSERT_TRUE(U::Unseal(back, c.len, kKey, crc));
-    EXPECT_EQ(Of(back, c.len), c.plain);
-    EXPECT_EQ(TakenBy(c.plain), std::vector<int>{c.plain[0]}) << "its own parser only";
+    ASSERT_TRUE(U::Unseal(back, len, kKey, crc));
+    EXPECT_EQ(Of(back, len), plain);
+    EXPECT_EQ(TakenBy(plain), std::vector<int>{type}) << "its own parser only";
   }
 }
 
