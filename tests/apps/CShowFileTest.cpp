@@ -193,8 +193,9 @@ TEST_F(ShowFiles, OpenFileLoadsAfterEachFrameAndEveryCutLoadsItsFirstFramesOrIsR
     auto show = CShowFile::Load(PathOf("cut.show"), &error);
     ASSERT_TRUE(show) << "after frame " << i << ": " << error;
     EXPECT_EQ(show->frames(), std::vector<SShowFrame>(frames.begin(), frames.begin() + i));
-    if (i < frames.size())
+    if (i < frames.size()) {
       ASSERT_TRUE(writer.Write(frames[i].universe, frames[i].levels, frames[i].delayMs, &error));
+    }
   }
   writer.Close();
   const std::string text = ReadText(PathOf("cut.show"));
