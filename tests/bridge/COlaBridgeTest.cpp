@@ -56,6 +56,15 @@ class OlaBridge : public ::testing::Test {
 
   void StartOlad() { ASSERT_TRUE(bed.StartOlad()) << bed.error(); }
 
+  // Starts olad, a listener on universe 2, then the bridge, and waits until it is up.
+  void StartWithProbe() {
+    StartOlad();
+    listener = std::make_unique<COlaProbe>(COlaTestbed::kPort);
+    ASSERT_TRUE(listener->Listen(2));
+    ASSERT_TRUE(bridge->Start());
+    ASSERT_TRUE(Up());
+  }
+
   // Runs our loop without moving simulated time until `done` holds; false after kPatience
   // seconds of real time.
   bool Pump(std::function<bool()> const& done) {
@@ -97,14 +106,16 @@ class OlaBridge : public ::testing::Test {
     return n;
   }
 
-  // The probe has received exactly `want`, in order (it waits for the last one).
-  static void ExpectFrames(COlaProbe& probe, std::vector<Levels> const& want) {
-    EXPECT_TRUE(probe.WaitFor([&](auto const& f) { return f.size() >= want.size(); }, kPatience))
-        << "only " << probe.frames().size() << " of " << want.size() << " frames arrived";
-    EXPECT_EQ(probe.frames(), want);
+  // The listener has received exactly `want`, in order (it waits for the last one).
+  void ExpectFrames(std::vector<Levels> const& want) {
+    EXPECT_TRUE(
+        listener->WaitFor([&](auto const& f) { return f.size() >= want.size(); }, kPatience))
+        << "only " << listener->frames().size() << " of " << want.size() << " frames arrived";
+    EXPECT_EQ(listener->frames(), want);
   }
 
   COlaTestbed bed;  // first: every thread and process after it lives in its namespace
+  std::unique_ptr<COlaProbe> listener;  // on universe 2
   CTestLoop loop;
   CRecorder owner;
   std::vector<SGot> got;
@@ -135,87 +146,67 @@ TEST_F(OlaBridge, FramesOfAnOlaClientOnAListenedUniverseArriveWithTheirLevels) {
 
 TEST_F(OlaBridge, SentFramesReachAClientOfTheirUniverseAtOnceWhenChanged) {
   StartOlad();
-  COlaProbe probe(COlaTestbed::kPort);
-  ASSERT_TRUE(probe.Listen(2));
+  listener = std::make_unique<COlaProbe>(COlaTestbed::kPort);
+  ASSERT_TRUE(listener->Listen(2));
   const Levels a = Ramp(512, 1), b = Ramp(16, 2);
   ASSERT_TRUE(bridge->Send(2, a.data(), a.size()));  // before the connection: kept
   ASSERT_TRUE(bridge->Start());
   ASSERT_TRUE(Up());
-  ASSERT_TRUE(probe.WaitFor([&](auto const& f) { return !f.empty(); }, kPatience))
+  ASSERT_TRUE(listener->WaitFor([&](auto const& f) { return !f.empty(); }, kPatience))
       << "the frame handed over before the connection went when it came";
   ASSERT_TRUE(bridge->Send(2, a.data(), a.size()));  // unchanged: not sent again now
   ASSERT_TRUE(bridge->Send(2, b.data(), b.size()));  // changed: at once, no time passing
-  ExpectFrames(probe, {a, b});
+  ExpectFrames({a, b});
   EXPECT_FALSE(bridge->Send(2, a.data(), 513)) << "a frame has at most 512 slots";
 }
 
-TEST_F(OlaBridge, AnUnchangedFrameGoesAgainEverySecond) {
-  StartOlad();
-  COlaProbe probe(COlaTestbed::kPort);
-  ASSERT_TRUE(probe.Listen(2));
-  ASSERT_TRUE(bridge->Start());
-  ASSERT_TRUE(Up());
+TEST_F(OlaBridge, AnUnchangedFrameGoesAgainEverySecondAndOnLinkLossItHoldsAndSaysSoOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartWithProbe());
   // Each step waits for its frame at the probe before the next is handed over: the OLA
   // thread sends only the latest of frames handed over faster than it takes them.
   const Levels a = Ramp(100, 5), b = Ramp(100, 6);
   bridge->Send(2, a.data(), a.size());
-  ExpectFrames(probe, {a});
+  ExpectFrames({a});
   loop.Advance(999);
   EXPECT_EQ(bridge->sends(), 1u) << "not again before a second has passed";
   loop.Advance(1);
   EXPECT_EQ(bridge->sends(), 2u);
-  ExpectFrames(probe, {a, a});
+  ExpectFrames({a, a});
   loop.Advance(300);
   bridge->Send(2, b.data(), b.size());  // a change goes at once and restarts the second
-  ExpectFrames(probe, {a, a, b});
+  ExpectFrames({a, a, b});
   loop.Advance(999);
   EXPECT_EQ(bridge->sends(), 3u);
   loop.Advance(1);
-  ExpectFrames(probe, {a, a, b, b});
+  ExpectFrames({a, a, b, b});
   loop.Advance(1000);
-  ExpectFrames(probe, {a, a, b, b, b});
+  ExpectFrames({a, a, b, b, b});
   EXPECT_EQ(bridge->sends(), 5u);
-}
 
-TEST_F(OlaBridge, OnLinkLossItHoldsTheLastLevelsAndSaysSoOnce) {
-  StartOlad();
-  COlaProbe probe(COlaTestbed::kPort);
-  ASSERT_TRUE(probe.Listen(2));
-  ASSERT_TRUE(bridge->Start());
-  ASSERT_TRUE(Up());
-  const Levels a = Ramp(40, 11);
   bridge->SetLossMode(COlaBridge::kHold);
-  bridge->Send(2, a.data(), a.size());
-  ExpectFrames(probe, {a});
   bridge->LinkLost();
   bridge->LinkLost();
-  EXPECT_EQ(bridge->sends(), 1u) << "holding sends nothing extra";
+  EXPECT_EQ(bridge->sends(), 5u) << "holding sends nothing extra";
   loop.Advance(1000);
-  ExpectFrames(probe, {a, a});
-  loop.Advance(1000);
-  ExpectFrames(probe, {a, a, a});
+  ExpectFrames({a, a, b, b, b, b});
   EXPECT_EQ(SaidCount("Kelmar link lost: holding the last levels on OLA universe(s) 2"), 1);
   EXPECT_EQ(said.size(), 2u) << "connected, then the loss";
 }
 
 TEST_F(OlaBridge, OnLinkLossInZeroModeItSendsZerosUntilLevelsFlowAgain) {
-  StartOlad();
-  COlaProbe probe(COlaTestbed::kPort);
-  ASSERT_TRUE(probe.Listen(2));
-  ASSERT_TRUE(bridge->Start());
-  ASSERT_TRUE(Up());
+  ASSERT_NO_FATAL_FAILURE(StartWithProbe());
   const Levels a = Ramp(40, 11), zeros(40, 0);
   bridge->SetLossMode(COlaBridge::kZero);
   bridge->Send(2, a.data(), a.size());
-  ExpectFrames(probe, {a});
+  ExpectFrames({a});
   bridge->LinkLost();  // zeros at once, as many slots as the frame had
-  ExpectFrames(probe, {a, zeros});
+  ExpectFrames({a, zeros});
   bridge->LinkLost();
   EXPECT_EQ(bridge->sends(), 2u);
   loop.Advance(1000);  // and again a second later
-  ExpectFrames(probe, {a, zeros, zeros});
+  ExpectFrames({a, zeros, zeros});
   bridge->Send(2, a.data(), a.size());  // the same levels as before the loss: a change now
-  ExpectFrames(probe, {a, zeros, zeros, a});
+  ExpectFrames({a, zeros, zeros, a});
   EXPECT_EQ(SaidCount("Kelmar link lost: sending zeros on OLA universe(s) 2"), 1);
 }
 
@@ -302,9 +293,7 @@ TEST_F(OlaBridge, DestroyedWhileBusyItLeavesNoWorkBehind) {
 }
 
 TEST_F(OlaBridge, NeverStartedItDoesNothingAndLeavesNothingBehind) {
-  StartOlad();
-  COlaProbe probe(COlaTestbed::kPort);
-  ASSERT_TRUE(probe.Listen(2));
+  StartOlad();  // a bridge that connected anyway would say so
   const Levels a = Ramp(8, 1);
   bridge->Listen(1);
   EXPECT_TRUE(bridge->Send(2, a.data(), a.size()));

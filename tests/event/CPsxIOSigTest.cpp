@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -19,7 +18,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
-#include <mutex>
+#include <memory>
 #include <semaphore>
 #include <set>
 #include <string>
@@ -100,15 +99,14 @@ class CWorldThread {
   }
 
   void Run(std::function<void()> const& fn) {
-    std::unique_lock<std::mutex> hold(mLock);
-    const int ran = mRan;
-    mLoop->Post([&] {
+    // The posted closure owns the promise: it may still be in set_value when Run returns.
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> ran = done->get_future();
+    mLoop->Post([&fn, done] {
       fn();
-      std::lock_guard<std::mutex> done(mLock);
-      ++mRan;
-      mRanOne.notify_all();  // under the lock: the waiter cannot return before it is done
+      done->set_value();
     });
-    mRanOne.wait(hold, [&] { return mRan > ran; });
+    ran.wait();
   }
   LAsyncWorld& world() { return *mWorld; }
   std::thread::id id() const { return mThread.get_id(); }
@@ -126,9 +124,6 @@ class CWorldThread {
   LAsyncWorld* mWorld = nullptr;
   CRunLoop* mLoop = nullptr;
   std::promise<void> mReady, mStopped;
-  std::mutex mLock;
-  std::condition_variable mRanOne;
-  int mRan = 0;         // functions run, guarded by mLock
   std::thread mThread;  // last: starts once the rest is built
 };
 
