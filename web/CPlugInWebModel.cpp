@@ -1,4 +1,4 @@
-// The web model of one "Kelmar Network" patch.
+// The web model of the host's "Kelmar Network" patches.
 #include "CPlugInWebModel.h"
 
 #include <algorithm>
@@ -61,72 +61,89 @@ bool Validated(QcKelmarPlugIn& plugIn, std::string const& key, double proposed, 
 
 }  // namespace
 
-CPlugInWebModel::CPlugInWebModel(QcKelmarPlugIn& plugIn, SaveFn save)
-    : mPlugIn(plugIn), mSave(std::move(save)) {}
+CPlugInWebModel::CPlugInWebModel(PatchesFn patches, SaveFn save)
+    : mPatches(std::move(patches)), mSave(std::move(save)) {}
 
-SWebPatch CPlugInWebModel::Describe() const {
+CPlugInWebModel::CPlugInWebModel(QcKelmarPlugIn& plugIn, SaveFn save)
+    : CPlugInWebModel([&plugIn] { return std::vector<QcKelmarPlugIn*>{&plugIn}; },
+                      std::move(save)) {}
+
+QcKelmarPlugIn* CPlugInWebModel::Find(std::size_t patch, std::string* error) const {
+  const auto all = mPatches();
+  if (patch < all.size()) return all[patch];
+  *error = "no patch " + std::to_string(patch);
+  return nullptr;
+}
+
+SWebPatch CPlugInWebModel::Describe(QcKelmarPlugIn& plugIn) {
   SWebPatch p;
   p.name = std::get<std::string>(QcKelmarPlugIn::attributes().at(QCPlugInAttributeNameKey));
   for (auto const& key : QcKelmarPlugIn::plugInKeys()) {
     SWebSetting s;
     s.key = key;
     s.label = Label(key);
-    s.value = QCIntValue(mPlugIn.valueForKey(key));
+    s.value = QCIntValue(plugIn.valueForKey(key));
     // The bounds are whatever the validation makes of the extremes: the plug-in's own
     // rule, asked rather than restated.
     const double lowest = std::numeric_limits<int>::min(),
                  highest = std::numeric_limits<int>::max();
-    if (!Validated(mPlugIn, key, lowest, &s.min)) s.min = std::numeric_limits<int>::min();
-    if (!Validated(mPlugIn, key, highest, &s.max)) s.max = std::numeric_limits<int>::max();
+    if (!Validated(plugIn, key, lowest, &s.min)) s.min = std::numeric_limits<int>::min();
+    if (!Validated(plugIn, key, highest, &s.max)) s.max = std::numeric_limits<int>::max();
     p.settings.push_back(std::move(s));
   }
-  p.status = std::get<std::string>(mPlugIn.udpStatus());
-  CKelmarNetPeer const& peer = mPlugIn.io()->peer();
+  p.status = std::get<std::string>(plugIn.udpStatus());
+  CKelmarNetPeer const& peer = plugIn.io()->peer();
   p.state = StateText(peer.state());
   // A connected partner refreshes its turns and is dropped after seconds of silence,
   // so the connection is what tells that turns arrive.
   p.receiving = peer.state() == CKelmarNetPeer::stConnected;
   if (p.receiving) p.partner = AddressText(peer.peerAddr());
-  const int inBase = QCIntValue(mPlugIn.inBase());
+  const int inBase = QCIntValue(plugIn.inBase());
   p.inFirst = inBase;
-  p.inLast = std::min(inBase + QCIntValue(mPlugIn.inChannels()) - 1, QcKelmarPlugIn::kMaxChannel);
-  CDmxTurn const& tx = mPlugIn.io()->txTurn();
+  p.inLast = std::min(inBase + QCIntValue(plugIn.inChannels()) - 1, QcKelmarPlugIn::kMaxChannel);
+  CDmxTurn const& tx = plugIn.io()->txTurn();
   for (std::uint32_t k = 1; k < tx.size() && k <= p.in.size(); ++k) p.in[k - 1] = tx.data()[k];
-  std::uint8_t const* rx = mPlugIn.io()->rxTurn();
+  std::uint8_t const* rx = plugIn.io()->rxTurn();
   std::copy(rx + 1, rx + 1 + p.out.size(), p.out.begin());
   return p;
 }
 
 std::vector<SWebPatch> CPlugInWebModel::Patches() {
-  return {Describe()};
+  std::vector<SWebPatch> out;
+  for (QcKelmarPlugIn* plugIn : mPatches()) out.push_back(Describe(*plugIn));
+  return out;
 }
 
 bool CPlugInWebModel::SetSetting(std::size_t patch, std::string const& key, double value,
                                  double* applied, std::string* error) {
-  if (patch != 0) return *error = "no patch " + std::to_string(patch), false;
+  QcKelmarPlugIn* found = Find(patch, error);
+  if (!found) return false;
+  QcKelmarPlugIn& plugIn = *found;
   auto const keys = QcKelmarPlugIn::plugInKeys();
   if (std::find(keys.begin(), keys.end(), key) == keys.end())
     return *error = "no setting " + key, false;
   // As the settings view sets a field: validated, then through its key.
   QCValue v = value;
-  if (!mPlugIn.validateValueForKeyError(v, key, error)) return false;
-  mPlugIn.setValueForKey(v, key);
+  if (!plugIn.validateValueForKeyError(v, key, error)) return false;
+  plugIn.setValueForKey(v, key);
   *applied = QCDoubleValue(v);
   return true;
 }
 
 bool CPlugInWebModel::SetInputs(std::size_t patch, int first,
                                 std::vector<std::uint8_t> const& levels, std::string* error) {
-  if (patch != 0) return *error = "no patch " + std::to_string(patch), false;
+  QcKelmarPlugIn* found = Find(patch, error);
+  if (!found) return false;
+  QcKelmarPlugIn& plugIn = *found;
   const long last = long{first} + long(levels.size()) - 1;
   if (levels.empty() || first < 1 || last > QcKelmarPlugIn::kMaxChannel)
     return *error = "channels 1..512 and at least one level", false;
   // All or nothing: every port is there before any changes.
   for (long k = first; k <= last; ++k)
-    if (!mPlugIn.inputPortForKey(QcKelmarPlugIn::synthInputName(int(k))))
+    if (!plugIn.inputPortForKey(QcKelmarPlugIn::synthInputName(int(k))))
       return *error = "no input port In" + std::to_string(k), false;
   for (std::size_t i = 0; i < levels.size(); ++i)
-    mPlugIn.setValueForInputKey(levels[i] / 255.0, QcKelmarPlugIn::synthInputName(first + int(i)));
+    plugIn.setValueForInputKey(levels[i] / 255.0, QcKelmarPlugIn::synthInputName(first + int(i)));
   return true;
 }
 

@@ -1,8 +1,9 @@
-// The web model of one "Kelmar Network" patch: the plug-in's own settings and ports.
+// The web model of the host's "Kelmar Network" patches: the plug-ins' own settings and ports.
 #pragma once
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "CWebModel.h"
 
@@ -11,11 +12,15 @@ class QcKelmarPlugIn;
 // Reads the plug-in and its endpoint and changes them only through the plug-in's
 // interface: settings through its validation and key-value coding, inputs through its
 // ports. Saving is the host's: `save` writes the composition, or is empty (then Save
-// fails). Loop thread only; the plug-in must outlive the model.
+// fails). Loop thread only. The patches are asked for on every call, so a host may add
+// and remove them while the page is open.
 class CPlugInWebModel : public CWebModel {
  public:
   using SaveFn = std::function<bool(std::string* message)>;
+  using PatchesFn = std::function<std::vector<QcKelmarPlugIn*>()>;
 
+  CPlugInWebModel(PatchesFn patches, SaveFn save);
+  // One patch, which must outlive the model.
   CPlugInWebModel(QcKelmarPlugIn& plugIn, SaveFn save);
 
   std::vector<SWebPatch> Patches() override;
@@ -26,9 +31,12 @@ class CPlugInWebModel : public CWebModel {
   bool Save(std::string* message) override;
 
   // One patch as the page shows it.
-  SWebPatch Describe() const;
+  static SWebPatch Describe(QcKelmarPlugIn& plugIn);
 
  private:
-  QcKelmarPlugIn& mPlugIn;
+  // Patch `patch`, or null with `error` set.
+  QcKelmarPlugIn* Find(std::size_t patch, std::string* error) const;
+
+  PatchesFn mPatches;
   SaveFn mSave;
 };

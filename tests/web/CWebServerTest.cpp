@@ -345,6 +345,31 @@ TEST_F(WebServer, MalformedAndOversizedBodiesAreRefusedWithoutChange) {
 
 // ---- the hand-over to the loop ----------------------------------------------------------
 
+// A host with several patches: each index reaches its own patch, and the list is asked
+// for on every call, so a patch removed at run time is gone from the page at once.
+TEST(PlugInWebModel, EachIndexReachesItsOwnPatchOfTheHostsCurrentList) {
+  QcKelmarPlugIn first, second;
+  std::vector<QcKelmarPlugIn*> patches{&first, &second};
+  CPlugInWebModel model([&] { return patches; }, {});
+  double applied = 0;
+  std::string error;
+  ASSERT_TRUE(model.SetSetting(1, QcKelmarPlugIn::kInChannels, 20, &applied, &error)) << error;
+  ASSERT_TRUE(model.SetInputs(1, 20, {255}, &error)) << error;
+  EXPECT_EQ(QCIntValue(second.inChannels()), 20);
+  EXPECT_EQ(QCIntValue(first.inChannels()), 12);
+  EXPECT_DOUBLE_EQ(QCDoubleValue(second.valueForInputKey("In20")), 1.0);
+  auto shown = model.Patches();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[1].inLast, 20);
+  EXPECT_EQ(shown[0].inLast, 12);
+
+  patches.pop_back();
+  EXPECT_EQ(model.Patches().size(), 1u);
+  EXPECT_FALSE(model.SetSetting(1, QcKelmarPlugIn::kInChannels, 5, &applied, &error));
+  EXPECT_EQ(error, "no patch 1");
+  EXPECT_EQ(QCIntValue(second.inChannels()), 20) << "a patch no longer listed is left alone";
+}
+
 TEST_F(WebServer, ARequestTheLoopDoesNotTakeInTimeIsDroppedNotRunLater) {
   CWebServer::SOptions options;
   options.requestTimeoutMs = 200;
