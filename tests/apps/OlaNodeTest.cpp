@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -85,9 +87,10 @@ class OlaNode : public ::testing::Test {
     return Wait(host, Event("status", {{"text", "Port is open."}})) ? host : nullptr;
   }
   // kelmar-peer connecting to the host, with `args`, and --ola-port when olad is not on 9010.
+  // It says when it has registered with olad (-l 3): a frame sent before is not repeated.
   CChildProcess* Node(std::vector<std::string> args) {
-    args.insert(args.begin(),
-                {KN_PEER_BIN, "connect", "127.0.0.1:" + std::to_string(kKelmarPort), "--json"});
+    args.insert(args.begin(), {KN_PEER_BIN, "connect", "127.0.0.1:" + std::to_string(kKelmarPort),
+                               "--json", "-l", "3"});
     if (bed.port() != COlaTestbed::kPort) return Run(args);
     args.insert(args.end(), {"--ola-port", std::to_string(COlaTestbed::kPort)});
     return Run(args);
@@ -133,6 +136,7 @@ TEST_F(OlaNodeDefaultPort, LevelsGoFromOlaToTheHostAndFromTheHostToOla) {
   ASSERT_TRUE(host);
   CChildProcess* node = Node({"--ola-in", "1", "--ola-out", "2"});
   ASSERT_TRUE(Wait(host, Event("peer", {{"state", "connected"}})));
+  ASSERT_TRUE(WaitErr(node, "OLA: connected to"));
 
   // A desk's frame on universe 1 reaches the host's outputs.
   CChildProcess* desk = Run({kStreamingClient, "-u", "1", "-d", "10,20,30"});
@@ -154,6 +158,7 @@ TEST_F(OlaNode, OladRestartedMidRunLeavesTheLinkAndLevelsFlowAgain) {
   ASSERT_TRUE(host);
   CChildProcess* node = Node({"--ola-in", "1", "--ola-out", "2"});
   ASSERT_TRUE(Wait(node, Event("state", {{"state", "connected"}})));
+  ASSERT_TRUE(WaitErr(node, "OLA: connected to"));
   {
     COlaProbe desk(COlaTestbed::kPort);
     ASSERT_TRUE(desk.Send(1, {10, 20, 30}));
@@ -230,6 +235,27 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   EXPECT_TRUE(WaitErr(holder, "Kelmar link lost: holding the last levels on OLA universe(s) 3"));
   // Nothing but the held levels reached universe 3 (a zero frame would have come at once).
   for (auto const& f : universe3.frames()) EXPECT_TRUE(Seen({9, 9, 9})({f}));
+}
+
+// The example of a node's settings runs as it stands (here without olad, on any local
+// port, for no time; in the test's namespace, where the example's host is unreachable).
+TEST_F(OlaNode, TheExampleNodeSettingsAreValid) {
+  std::ifstream conf(KN_NODE_CONF);
+  int examples = 0;
+  for (std::string line; std::getline(conf, line);) {
+    auto const at = line.find("KELMAR_ARGS=");
+    if (at == std::string::npos || (at != 0 && line.rfind("# ", 0) != 0)) continue;
+    std::vector<std::string> argv = {KN_PEER_BIN};
+    std::istringstream words(line.substr(at + 12));
+    for (std::string w; words >> w;) argv.push_back(w);
+    argv.insert(argv.end(), {"-p", "0", "-s", "0"});
+    CChildProcess peer;
+    std::string error;
+    ASSERT_TRUE(peer.Start(argv, &error)) << error;
+    EXPECT_EQ(peer.WaitExit(kStep), 0) << line << peer.Transcript();
+    ++examples;
+  }
+  EXPECT_GE(examples, 2) << "no KELMAR_ARGS examples in " << KN_NODE_CONF;
 }
 
 // Usage errors need no olad: they end the program before it starts.
