@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "CJsonLine.h"
 #include "CKelmarNetPeer.h"
 #include "CLevels.h"
+#include "COlaBridge.h"
 #include "COptions.h"
 #include "CPeerText.h"
 #include "CShowFile.h"
@@ -34,6 +36,8 @@ COptions::SText const kText = {
     "Talks to a Kelmar Network endpoint: 'connect' requests a connection (and retries\n"
     "for ever after any failure); 'listen' waits for one and accepts or denies it.\n"
     "Either way it sends DMX levels every frame and shows the levels it receives.\n"
+    "As an OLA node it takes the levels to send from one OLA universe and puts the\n"
+    "levels received into another (olad must run; it is retried every second).\n"
     "\n",
     "\n"
     "Exit status: 0 done, 64 usage error, 65 the show to play cannot be read or is\n"
@@ -64,6 +68,11 @@ struct SPeerSettings {
   LevelFormat format = LevelFormat::kDecimal;
   bool json = false;
   int logLevel = 2;
+  // The OLA node: universes (-1: none), what a lost link leaves there, olad's RPC port.
+  long olaIn = -1;
+  long olaOut = -1;
+  std::string olaLoss;
+  long olaPort = COlaBridge::kDefaultPort;
 };
 
 // Milliseconds on the event clock, for show files. Rounded down, so that a timer armed
@@ -84,9 +93,17 @@ class CPeerTool : public LHandler {
     mPeer.SetListen(o.listen);
     mTurn.SetSize(1);
     if (o.levels) SetLevels(*o.levels);
+    if (o.olaIn >= 0 || o.olaOut >= 0) {
+      mOla = std::make_unique<COlaBridge>(this, mWorld, std::uint16_t(o.olaPort));
+      mOla->SetLog([](int level, std::string const& text) { Log(level, text); });
+      mOla->SetLossMode(o.olaLoss == "zero" ? COlaBridge::kZero : COlaBridge::kHold);
+      if (o.olaIn >= 0) mOla->Listen(unsigned(o.olaIn));
+    }
   }
 
   bool Open() { return mPeer.Open(static_cast<unsigned>(mOpt.port < 0 ? 0 : mOpt.port)); }
+  // Starts talking to olad when the node bridges a universe; false when it cannot.
+  bool StartOla() { return !mOla || mOla->Start(); }
   std::uint32_t port() const { return mPeer.port(); }
 
   void Start() {
@@ -137,6 +154,7 @@ class CPeerTool : public LHandler {
   }
 
   LEvent HandleEvent(LEvent const& e) override {
+    if (mOla && e.mSource == mOla.get()) return OlaEvent(e), LEvent();
     if (e.mSource != &mPeer) return LHandler::HandleEvent(e);
     if (e.is(CKelmarNetPeer::rStat)) return State(), LEvent();
     if (e.is(CKelmarNetPeer::rConn)) return Request(), LEvent();
@@ -201,6 +219,9 @@ class CPeerTool : public LHandler {
       PlayDue();
       Send();
     }
+    // The OLA side shows what a lost link leaves (--ola-loss) until turns come again.
+    if (mOla && mLinked && s != CKelmarNetPeer::stConnected && mOpt.olaOut >= 0) mOla->LinkLost();
+    mLinked = s == CKelmarNetPeer::stConnected;
     if (s == CKelmarNetPeer::stConnected && mOpt.beacon)
       mPeer.Beacon(mOpt.beacon->first, mOpt.beacon->second);
   }
@@ -223,6 +244,10 @@ class CPeerTool : public LHandler {
     std::vector<std::uint8_t> slots(mPeer.recvTurn() + (n ? 1 : 0), mPeer.recvTurn() + n);
     const std::uint8_t startCode = n ? mPeer.recvTurn()[0] : 0;
     if (startCode == 0 && !slots.empty() && slots != mRecorded) RecordFrame(slots);
+    // OLA carries levels only: a turn of another start code stays off the universe.
+    if (mOla && mOpt.olaOut >= 0 && startCode == 0)
+      mOla->Send(unsigned(mOpt.olaOut), slots.data(),
+                 std::min<std::size_t>(slots.size(), COlaBridge::kSlots));
     if (slots == mShown && startCode == mShownStart) return;
     mShown = slots;
     mShownStart = startCode;
@@ -235,6 +260,14 @@ class CPeerTool : public LHandler {
     std::string words = "levels: " + FormatSlots(slots.data(), count, 1, mOpt.format);
     if (startCode != 0) words += " (start code " + std::to_string(startCode) + ")";
     Say("levels", {{"start", startCode}, {"levels", slots}}, words);
+  }
+
+  // A frame of the --ola-in universe becomes our levels and is handed over at once, not at
+  // the next frame: the node adds no frame of delay.
+  void OlaEvent(LEvent const& e) {
+    if (!e.is(COlaBridge::rRecv) || long(mOla->recvUniverse()) != mOpt.olaIn) return;
+    SetLevels({mOla->recvLevels(), mOla->recvLevels() + mOla->recvCount()});
+    Send();
   }
 
   void Send() {
@@ -314,6 +347,8 @@ class CPeerTool : public LHandler {
   bool mShowOver = false;
   CShowWriter mRecorder;
   std::vector<std::uint8_t> mRecorded;  // the levels of the last frame recorded
+  bool mLinked = false;                 // the last state shown was connected
+  std::unique_ptr<COlaBridge> mOla;     // last: its thread stops before the rest goes
 };
 
 // Two numbers 0..4294967295 as "A,B".
@@ -325,6 +360,16 @@ LOptionTarget BeaconOption(std::optional<std::pair<std::uint32_t, std::uint64_t>
                                         : ParseInt(value.substr(comma + 1), 0, 0xFFFFFFFFL);
     if (!a || !b) return "two numbers 0..4294967295 as A,B, not '" + value + "'";
     target = {std::uint32_t(*a), std::uint64_t(*b)};
+    return std::string();
+  };
+}
+
+// An OLA universe: OLA numbers them 0..4294967295 (its MAX_UNIVERSE).
+LOptionTarget UniverseOption(long& target) {
+  return [&target](std::string const& value) {
+    auto const u = ParseInt(value, 0, 0xFFFFFFFFL);
+    if (!u) return "an OLA universe, a whole number 0..4294967295, not '" + value + "'";
+    target = *u;
     return std::string();
   };
 }
@@ -362,6 +407,11 @@ COptions::SResult ParseCommandLine(COptions const& options, int argc, char** arg
   if (s.record.empty() && s.recordUniverse)
     return Result::Misuse("--record-universe is for --record");
   if (!s.listen && s.deny) return Result::Misuse("--deny is for listen");
+  if (s.olaIn >= 0 && (s.levels || !s.pattern.empty() || !s.play.empty()))
+    return Result::Misuse("--ola-in takes the levels from OLA: give no --dmx, --pattern or --play");
+  if (s.olaOut < 0 && !s.olaLoss.empty()) return Result::Misuse("--ola-loss is for --ola-out");
+  if (s.olaIn < 0 && s.olaOut < 0 && s.olaPort != COlaBridge::kDefaultPort)
+    return Result::Misuse("--ola-port is for --ola-in or --ola-out");
   return result;
 }
 
@@ -381,8 +431,8 @@ SPeerSettings ParseArgs(int argc, char** argv) {
        ChoiceOption(s.pattern, {"chase", "ramp"})},
       {0, "channels", "N",
        "slots the pattern covers (1..512, default 12)\n"
-       "(with none of -d, --pattern and --play: one frame per\n"
-       "line on standard input, each as for -d)",
+       "(with none of -d, --pattern, --play and --ola-in: one\n"
+       "frame per line on standard input, each as for -d)",
        IntOption(s.channels, 1, 512)},
       {0, "play", "FILE",
        "send the frames of a show file (OLA's format, as\n"
@@ -408,6 +458,16 @@ SPeerSettings ParseArgs(int argc, char** argv) {
        TextOption(s.record)},
       {0, "record-universe", "U", "\nthe universe to record under (0..4294967295, default 1)",
        IntOption(s.recordUniverse, 0, 0xFFFFFFFFL)},
+      {0, "ola-in", "U",
+       "send the levels of OLA universe U (0..4294967295) as\n"
+       "they arrive; not with -d, --pattern or standard input",
+       UniverseOption(s.olaIn)},
+      {0, "ola-out", "U", "put the levels received into OLA universe U", UniverseOption(s.olaOut)},
+      {0, "ola-loss", "MODE",
+       "when the link is lost, universe U (--ola-out) holds\n"
+       "the last levels (hold, the default) or goes to zero",
+       ChoiceOption(s.olaLoss, {"hold", "zero"})},
+      {0, "ola-port", "N", "olad's RPC port (default 9010)", IntOption(s.olaPort, 1, 65535)},
   };
   for (SOption& row : FormatRows(s.format)) rows.push_back(std::move(row));
   rows.push_back(
@@ -450,6 +510,7 @@ int Run(SPeerSettings const& opt) {
               << ": it is in use or not available\n";
     return kExitUnavailable;
   }
+  if (!tool.StartOla()) return kExitFailure;
   tool.Start();
 
   const double start = UEventClock::Now();
@@ -459,7 +520,7 @@ int Run(SPeerSettings const& opt) {
     if (opt.seconds >= 0 && elapsed >= opt.seconds) loop.Stop();
   });
   std::optional<CStdinLines> input;
-  if (!opt.levels && opt.pattern.empty() && opt.play.empty())
+  if (!opt.levels && opt.pattern.empty() && opt.play.empty() && opt.olaIn < 0)
     input.emplace([&](std::string const& line) { tool.Line(line); },
                   [] { Log(4, "end of input"); });
   frames.Start();

@@ -49,7 +49,7 @@ bool WaitEnd(pid_t pid, int ms) {
 
 }  // namespace
 
-COlaTestbed::COlaTestbed() {
+COlaTestbed::COlaTestbed(std::uint16_t port) : mPort(port) {
   passwd const* user = getpwnam("olad");
   if (geteuid() != 0)
     mUnavailable = "needs root (a network namespace of its own, olad as user olad)";
@@ -97,7 +97,7 @@ COlaTestbed::~COlaTestbed() {
 bool COlaTestbed::StartOlad() {
   mError.clear();
   if (!mUnavailable.empty() || running()) return false;
-  const std::string port = std::to_string(kPort);
+  const std::string port = std::to_string(mPort);
   const std::string logFile = mDir + "/olad.log";
   std::vector<std::string> args = {kSetpriv, "--reuid=olad", "--regid=nogroup", "--clear-groups",
                                    "--inh-caps=-all", kOlad, "-c", mDir, "-r", port, "--no-http",
@@ -134,7 +134,7 @@ bool COlaTestbed::Ready(double seconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(kPort);
+  addr.sin_port = htons(mPort);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   while (std::chrono::steady_clock::now() < end) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

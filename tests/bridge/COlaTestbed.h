@@ -15,7 +15,8 @@ class COlaTestbed {
  public:
   static constexpr std::uint16_t kPort = 9311;  // not olad's default: the port is passed on
 
-  COlaTestbed();
+  // `port`: olad's RPC port; OLA's own tools reach only its default, 9010.
+  explicit COlaTestbed(std::uint16_t port = kPort);
   ~COlaTestbed();  // stops olad, leaves the namespace, removes the config dir
   COlaTestbed(COlaTestbed const&) = delete;
   COlaTestbed& operator=(COlaTestbed const&) = delete;
@@ -23,18 +24,20 @@ class COlaTestbed {
   // Empty when a private olad can run here; else why not (for GTEST_SKIP).
   std::string const& unavailable() const { return mUnavailable; }
 
-  // Starts olad and waits until it takes connections on kPort (bounded). False, with the
+  // Starts olad and waits until it takes connections on its port (bounded). False, with the
   // reason in error(), when it does not come up.
   bool StartOlad();
   // SIGTERM (or `sig`), SIGKILL after 3 s; reaps it. Nothing happens without an olad.
   void StopOlad(int sig);
   bool running() const { return mPid > 0; }
   std::string const& error() const { return mError; }
+  std::uint16_t port() const { return mPort; }
   std::string log() const;  // what olad wrote, for failure messages
 
  private:
   bool Ready(double seconds);
 
+  const std::uint16_t mPort;
   std::string mUnavailable;
   std::string mError;
   std::string mDir;  // config dir, owned by olad
