@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -16,6 +17,48 @@ constexpr char kPatchName[] = "Kelmar Network";
 
 std::string Why(std::string const& path, std::string const& problem) {
   return "composition file '" + path + "': " + problem;
+}
+
+// One patch object into `patch`; false with the problem otherwise. `noun` names what the
+// object stands for ("composition" for the single-patch form, "patch" in a list).
+bool ParsePatch(nlohmann::json const& j, char const* noun, SPatchRecord* patch,
+                std::string* problem) {
+  // Compared as JSON: a "patch" that is not a string is simply not ours (value() would throw).
+  if (!j.is_object() || !j.contains("patch") || j["patch"] != kPatchName) {
+    *problem = std::string("not a \"Kelmar Network\" ") + noun +
+               " (its \"patch\" field is missing or different)";
+    return false;
+  }
+  for (auto const* section : {"settings", "inputs"}) {
+    if (!j.contains(section)) continue;
+    auto const& obj = j[section];
+    if (!obj.is_object()) {
+      *problem = std::string("\"") + section + "\" is not an object";
+      return false;
+    }
+    for (auto const& [key, value] : obj.items()) {
+      if (!value.is_number()) {
+        *problem = std::string("\"") + section + "." + key + "\" is not a number";
+        return false;
+      }
+      (std::strcmp(section, "settings") == 0 ? patch->settings : patch->inputs)[key] =
+          value.get<double>();
+    }
+  }
+  for (auto const& [key, universe] :
+       {std::pair{"olaIn", &patch->olaIn}, std::pair{"olaOut", &patch->olaOut}}) {
+    if (!j.contains(key)) continue;
+    // Whole numbers only: 1.0 and -1 are as wrong as "1".
+    auto const& value = j[key];
+    if (!value.is_number_unsigned() ||
+        value.get<std::uint64_t>() > std::numeric_limits<std::uint32_t>::max()) {
+      *problem = std::string("\"") + key + "\" is not a universe number 0.." +
+                 std::to_string(std::numeric_limits<std::uint32_t>::max()) + ": " + value.dump();
+      return false;
+    }
+    *universe = value.get<std::uint32_t>();
+  }
+  return true;
 }
 }  // namespace
 
@@ -38,49 +81,67 @@ bool CComposition::Load(std::string const& path, bool* exists, std::string* erro
     *error = Why(path, "cannot be read");
     return false;
   }
+  return Parse(text.str(), path, error);
+}
+
+bool CComposition::Parse(std::string const& text, std::string const& path, std::string* error) {
   nlohmann::json j;
   try {
-    j = nlohmann::json::parse(text.str());
+    j = nlohmann::json::parse(text);
   } catch (nlohmann::json::parse_error const& e) {
     *error = Why(path, std::string("not valid JSON: ") + e.what());
     return false;
   }
-  // Compared as JSON: a "patch" that is not a string is simply not ours (value() would throw).
-  if (!j.is_object() || !j.contains("patch") || j["patch"] != kPatchName) {
-    *error = Why(
-        path, "not a \"Kelmar Network\" composition (its \"patch\" field is missing or different)");
-    return false;
-  }
-  std::map<std::string, double> s, ins;
-  for (auto const* section : {"settings", "inputs"}) {
-    if (!j.contains(section)) continue;
-    auto const& obj = j[section];
-    if (!obj.is_object()) {
-      *error = Why(path, std::string("\"") + section + "\" is not an object");
+  std::vector<SPatchRecord> list;
+  std::string problem;
+  if (j.is_object() && j.contains("patches")) {
+    if (j.contains("patch")) {
+      *error = Why(path, "holds both \"patch\" and \"patches\"; a list holds every patch");
       return false;
     }
-    for (auto const& [key, value] : obj.items()) {
-      if (!value.is_number()) {
-        *error = Why(path, std::string("\"") + section + "." + key + "\" is not a number");
+    auto const& items = j["patches"];
+    if (!items.is_array() || items.empty()) {
+      *error = Why(path, "\"patches\" is not a list of at least one patch");
+      return false;
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      list.emplace_back();
+      if (!ParsePatch(items[i], "patch", &list.back(), &problem)) {
+        *error = Why(path, "patch " + std::to_string(i + 1) + " (patches[" + std::to_string(i) +
+                               "]): " + problem);
         return false;
       }
-      (std::strcmp(section, "settings") == 0 ? s : ins)[key] = value.get<double>();
+    }
+  } else {
+    // The single-patch form: the one patch is the whole file.
+    list.emplace_back();
+    if (!ParsePatch(j, "composition", &list.back(), &problem)) {
+      *error = Why(path, problem);
+      return false;
     }
   }
-  settings = std::move(s);
-  inputs = std::move(ins);
+  patches = std::move(list);
   return true;
 }
 
-bool CComposition::Save(std::string const& path, std::string* error) const {
-  nlohmann::json j;
-  j["patch"] = kPatchName;
-  j["settings"] = nlohmann::json::object();
-  for (auto const& [k, v] : settings) j["settings"][k] = static_cast<long>(v);  // integers
-  j["inputs"] = nlohmann::json::object();
-  for (auto const& [k, v] : inputs) j["inputs"][k] = v;
-  const std::string text = j.dump(2) + "\n";
+std::string CComposition::Text() const {
+  nlohmann::json list = nlohmann::json::array();
+  for (SPatchRecord const& patch : patches) {
+    nlohmann::json j;
+    j["patch"] = kPatchName;
+    j["settings"] = nlohmann::json::object();
+    for (auto const& [k, v] : patch.settings) j["settings"][k] = static_cast<long>(v);  // integers
+    j["inputs"] = nlohmann::json::object();
+    for (auto const& [k, v] : patch.inputs) j["inputs"][k] = v;
+    if (patch.olaIn) j["olaIn"] = *patch.olaIn;
+    if (patch.olaOut) j["olaOut"] = *patch.olaOut;
+    list.push_back(std::move(j));
+  }
+  return nlohmann::json{{"patches", std::move(list)}}.dump(2) + "\n";
+}
 
+bool CComposition::Save(std::string const& path, std::string* error) const {
+  const std::string text = Text();
   const std::string tmp = path + ".tmp";
   const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -105,7 +166,7 @@ bool CComposition::Save(std::string const& path, std::string* error) const {
   return true;
 }
 
-void CComposition::Capture(QCPlugIn& plugIn) {
+void SPatchRecord::Capture(QCPlugIn& plugIn) {
   settings.clear();
   for (auto const& key : plugIn.savedKeys())
     settings[key] = QCDoubleValue(plugIn.serializedValueForKey(key));
@@ -113,7 +174,7 @@ void CComposition::Capture(QCPlugIn& plugIn) {
   for (auto const& port : plugIn.inputPorts()) inputs[port.key] = QCDoubleValue(port.value);
 }
 
-void CComposition::Restore(QCPlugIn& plugIn) const {
+void SPatchRecord::Restore(QCPlugIn& plugIn) const {
   for (auto const& key : plugIn.savedKeys())
     if (auto it = settings.find(key); it != settings.end())
       plugIn.setSerializedValueForKey(it->second, key);

@@ -13,34 +13,55 @@
 #include "CPeerText.h"
 #include "QcKelmarPlugIn.h"
 
-CHostView::CHostView(QcKelmarPlugIn& plugIn, Mode mode, LevelFormat format, bool showSent)
-    : mPlugIn(plugIn),
-      mMode(mode),
-      mFormat(format),
-      mShowSent(showSent),
-      mStatusObserver(plugIn.addObserverForKey(QcKelmarPlugIn::kUdpStatus,
-                                               [this] { mStatusAnnounced = true; })) {}
+CHostView::CHostView(Mode mode, LevelFormat format, bool showSent)
+    : mMode(mode), mFormat(format), mShowSent(showSent) {}
 
 CHostView::~CHostView() {
-  mPlugIn.removeObserver(mStatusObserver);
+  for (auto const& p : mPatches) p->plugIn->removeObserver(p->observer);
 }
 
-CHostView::SSnapshot CHostView::Take() const {
+void CHostView::Add(int number, QcKelmarPlugIn& plugIn) {
+  auto p = std::make_unique<SPatch>();
+  p->number = number;
+  p->plugIn = &plugIn;
+  SPatch* raw = p.get();
+  p->observer =
+      plugIn.addObserverForKey(QcKelmarPlugIn::kUdpStatus, [raw] { raw->statusAnnounced = true; });
+  mPatches.push_back(std::move(p));
+  mRedraw = true;
+}
+
+void CHostView::Remove(int number) {
+  auto it = std::find_if(mPatches.begin(), mPatches.end(),
+                         [number](auto const& p) { return p->number == number; });
+  if (it == mPatches.end()) return;
+  (*it)->plugIn->removeObserver((*it)->observer);
+  mPatches.erase(it);
+  mRedraw = true;
+}
+
+CHostView::SPatch* CHostView::Find(int number) {
+  for (auto const& p : mPatches)
+    if (p->number == number) return p.get();
+  return nullptr;
+}
+
+CHostView::SSnapshot CHostView::Take(QcKelmarPlugIn& plugIn) const {
   SSnapshot s;
-  s.status = std::get<std::string>(mPlugIn.udpStatus());
-  CKelmarNetPeer const& peer = mPlugIn.io()->peer();
+  s.status = std::get<std::string>(plugIn.udpStatus());
+  CKelmarNetPeer const& peer = plugIn.io()->peer();
   s.state = static_cast<int>(peer.state());
   if (peer.state() == CKelmarNetPeer::stConnected) s.peer = AddrText(peer.peerAddr());
-  auto const& outs = mPlugIn.outputPorts();
-  s.outBase = QCIntValue(mPlugIn.outBase());
+  auto const& outs = plugIn.outputPorts();
+  s.outBase = QCIntValue(plugIn.outBase());
   for (auto const& p : outs)
     s.levels.push_back(static_cast<std::uint8_t>(std::lround(QCDoubleValue(p.value) * 255.0)));
   if (mShowSent) {
     // The slots of the turn handed over this frame that the input ports fill; ports past
     // slot 512 fill none.
-    CDmxTurn const& turn = mPlugIn.io()->txTurn();
-    s.inBase = QCIntValue(mPlugIn.inBase());
-    const int end = std::min(s.inBase + QCIntValue(mPlugIn.inChannels()), int(turn.size()));
+    CDmxTurn const& turn = plugIn.io()->txTurn();
+    s.inBase = QCIntValue(plugIn.inBase());
+    const int end = std::min(s.inBase + QCIntValue(plugIn.inChannels()), int(turn.size()));
     s.sent.assign(turn.data() + s.inBase, turn.data() + std::max(end, s.inBase));
   }
   return s;
@@ -48,85 +69,132 @@ CHostView::SSnapshot CHostView::Take() const {
 
 void CHostView::Update(double now) {
   if (mMode == Mode::kQuiet) return;
-  if (mStatusAnnounced) {
-    mStatusAnnounced = false;
-    mShown.status.clear();  // the socket was reopened: say how it went, even if unchanged
+  if (mMode == Mode::kTerminal) {
+    // One screen for every patch: redrawn when any of them changed.
+    bool changed = mRedraw;
+    for (auto const& p : mPatches)
+      changed = changed || p->statusAnnounced || Take(*p->plugIn) != p->shown;
+    if (!changed || now - mLastDraw < 0.1) return;
+    mLastDraw = now;
+    mRedraw = false;
+    for (auto const& p : mPatches) {
+      p->statusAnnounced = false;
+      p->shown = Take(*p->plugIn);
+    }
+    DrawTerminal();
+    return;
   }
-  SSnapshot s = Take();
-  if (s == mShown) return;
-  if (mMode == Mode::kTerminal && now - mLastDraw < 0.1) return;
-  mLastDraw = now;
-  Draw(s);
-  mShown = std::move(s);
+  for (auto const& p : mPatches) {
+    if (p->statusAnnounced) {
+      p->statusAnnounced = false;
+      p->shown.status.clear();  // the socket was reopened: say how it went, even if unchanged
+    }
+    SSnapshot s = Take(*p->plugIn);
+    if (s == p->shown) continue;
+    Draw(*p, s);
+    p->shown = std::move(s);
+  }
 }
 
-void CHostView::Draw(SSnapshot const& s) {
+void CHostView::Draw(SPatch const& p, SSnapshot const& s) {
+  SSnapshot const& was = p.shown;
   auto const state = static_cast<CKelmarNetPeer::State>(s.state);
   if (mMode == Mode::kJson) {
-    if (s.status != mShown.status)
-      PutJsonLine(std::cout, {{"event", "status"}, {"text", s.status}});
-    if (s.state != mShown.state || s.peer != mShown.peer)
-      PutJsonLine(std::cout, {{"event", "peer"}, {"state", StateWord(state)}, {"address", s.peer}});
-    if (s.levels != mShown.levels || s.outBase != mShown.outBase)
-      PutJsonLine(std::cout, {{"event", "levels"}, {"first", s.outBase}, {"levels", s.levels}});
-    if (s.sent != mShown.sent || s.inBase != mShown.inBase)
-      PutJsonLine(std::cout, {{"event", "sent"}, {"first", s.inBase}, {"levels", s.sent}});
+    auto const put = [&](nlohmann::json j) {
+      j["patch"] = p.number;
+      PutJsonLine(std::cout, j);
+    };
+    if (s.status != was.status) put({{"event", "status"}, {"text", s.status}});
+    if (s.state != was.state || s.peer != was.peer)
+      put({{"event", "peer"}, {"state", StateWord(state)}, {"address", s.peer}});
+    if (s.levels != was.levels || s.outBase != was.outBase)
+      put({{"event", "levels"}, {"first", s.outBase}, {"levels", s.levels}});
+    if (s.sent != was.sent || s.inBase != was.inBase)
+      put({{"event", "sent"}, {"first", s.inBase}, {"levels", s.sent}});
     std::cout.flush();
     return;
   }
-  if (mMode == Mode::kLines) {
-    if (s.status != mShown.status) std::cout << "status: " << s.status << '\n';
-    if (s.state != mShown.state || s.peer != mShown.peer)
-      std::cout << "peer: " << StateWord(state) << (s.peer.empty() ? "" : " " + s.peer) << '\n';
-    if (s.levels != mShown.levels || s.outBase != mShown.outBase)
-      std::cout << "levels: "
-                << FormatSlots(s.levels.data(), unsigned(s.levels.size()), unsigned(s.outBase),
-                               mFormat)
-                << '\n';
-    if (s.sent != mShown.sent || s.inBase != mShown.inBase)
-      std::cout << "sent: "
-                << FormatSlots(s.sent.data(), unsigned(s.sent.size()), unsigned(s.inBase), mFormat)
-                << '\n';
-    std::cout.flush();
-    return;
-  }
-  // Terminal: home, clear, redraw.
-  std::cout << "\x1b[H\x1b[2J"
-            << "Kelmar Network   UDP port " << QCIntValue(mPlugIn.udpPort()) << "   " << s.status
-            << "\n"
-            << "Peer: " << StateWord(state) << (s.peer.empty() ? "" : "  " + s.peer) << "\n\n"
-            << "Out" << s.outBase << "..Out" << s.outBase + int(s.levels.size()) - 1 << ":\n";
-  for (std::size_t i = 0; i < s.levels.size(); ++i) {
-    char cell[16];
-    std::snprintf(cell, sizeof cell, "%4d:%4s", s.outBase + int(i),
-                  FormatLevel(s.levels[i], mFormat).c_str());
-    std::cout << cell << ((i % 8 == 7 || i + 1 == s.levels.size()) ? "\n" : "  ");
-  }
-  std::cout << "\nCommands: set KEY VALUE | view | save [FILE] | quit | help\n> " << std::flush;
+  std::string const label = "[" + std::to_string(p.number) + "] ";
+  if (s.status != was.status) std::cout << label << "status: " << s.status << '\n';
+  if (s.state != was.state || s.peer != was.peer)
+    std::cout << label << "peer: " << StateWord(state) << (s.peer.empty() ? "" : " " + s.peer)
+              << '\n';
+  if (s.levels != was.levels || s.outBase != was.outBase)
+    std::cout << label << "levels: "
+              << FormatSlots(s.levels.data(), unsigned(s.levels.size()), unsigned(s.outBase),
+                             mFormat)
+              << '\n';
+  if (s.sent != was.sent || s.inBase != was.inBase)
+    std::cout << label << "sent: "
+              << FormatSlots(s.sent.data(), unsigned(s.sent.size()), unsigned(s.inBase), mFormat)
+              << '\n';
+  std::cout.flush();
 }
 
-void CHostView::ShowSettings() {
-  auto controller = mPlugIn.createViewController();
+void CHostView::DrawTerminal() {
+  // Home, clear, redraw: each patch under its number.
+  std::cout << "\x1b[H\x1b[2J";
+  for (auto const& p : mPatches) {
+    SSnapshot const& s = p->shown;
+    auto const state = static_cast<CKelmarNetPeer::State>(s.state);
+    std::cout << "Patch " << p->number << "  Kelmar Network   UDP port "
+              << QCIntValue(p->plugIn->udpPort()) << "   " << s.status << "\n"
+              << "Peer: " << StateWord(state) << (s.peer.empty() ? "" : "  " + s.peer) << "\n"
+              << "Out" << s.outBase << "..Out" << s.outBase + int(s.levels.size()) - 1 << ":\n";
+    for (std::size_t i = 0; i < s.levels.size(); ++i) {
+      char cell[16];
+      std::snprintf(cell, sizeof cell, "%4d:%4s", s.outBase + int(i),
+                    FormatLevel(s.levels[i], mFormat).c_str());
+      std::cout << cell << ((i % 8 == 7 || i + 1 == s.levels.size()) ? "\n" : "  ");
+    }
+    std::cout << "\n";
+  }
+  std::cout << "Commands: set [N] KEY VALUE | in [N] K LEVEL | view [N] | add [PORT] | remove N |\n"
+               "          save [FILE] | quit | help     (N: patch number, default the first)\n> "
+            << std::flush;
+}
+
+void CHostView::ShowSettings(int number) {
+  SPatch* p = Find(number);
+  if (!p) return;
+  QcKelmarPlugIn& plugIn = *p->plugIn;
+  auto controller = plugIn.createViewController();
   if (mMode == Mode::kJson) {
-    nlohmann::json j{{"event", "settings"}, {"view", controller->viewNibName()}};
+    nlohmann::json j{{"event", "settings"}, {"view", controller->viewNibName()}, {"patch", number}};
     for (auto const& key : QcKelmarPlugIn::plugInKeys())
-      j[key] = QCIntValue(mPlugIn.valueForKey(key));
-    j["udpStatus"] = std::get<std::string>(mPlugIn.udpStatus());
+      j[key] = QCIntValue(plugIn.valueForKey(key));
+    j["udpStatus"] = std::get<std::string>(plugIn.udpStatus());
     PutJsonLine(std::cout, j);
     std::cout.flush();
     return;
   }
-  std::cout << "-- " << controller->viewNibName() << " --\n"
-            << "  UDP port       udpPort      " << QCIntValue(mPlugIn.udpPort())
+  std::cout << "-- " << controller->viewNibName() << " (patch " << number << ") --\n"
+            << "  UDP port       udpPort      " << QCIntValue(plugIn.udpPort())
             << "  (1024..65535)\n"
-            << "  Input base     inBase       " << QCIntValue(mPlugIn.inBase()) << "  (1..512)\n"
-            << "  Input count    inChannels   " << QCIntValue(mPlugIn.inChannels())
+            << "  Input base     inBase       " << QCIntValue(plugIn.inBase()) << "  (1..512)\n"
+            << "  Input count    inChannels   " << QCIntValue(plugIn.inChannels()) << "  (1..512)\n"
+            << "  Output base    outBase      " << QCIntValue(plugIn.outBase()) << "  (1..512)\n"
+            << "  Output count   outChannels  " << QCIntValue(plugIn.outChannels())
             << "  (1..512)\n"
-            << "  Output base    outBase      " << QCIntValue(mPlugIn.outBase()) << "  (1..512)\n"
-            << "  Output count   outChannels  " << QCIntValue(mPlugIn.outChannels())
-            << "  (1..512)\n"
-            << "  " << std::get<std::string>(mPlugIn.udpStatus()) << "\n"
+            << "  " << std::get<std::string>(plugIn.udpStatus()) << "\n"
             << std::flush;
+}
+
+void CHostView::ShowPatches() {
+  if (mMode == Mode::kQuiet) return;
+  if (mMode == Mode::kJson) {
+    nlohmann::json list = nlohmann::json::array();
+    for (auto const& p : mPatches)
+      list.push_back({{"patch", p->number}, {"udpPort", QCIntValue(p->plugIn->udpPort())}});
+    PutJsonLine(std::cout, {{"event", "patches"}, {"patches", list}});
+    std::cout.flush();
+    return;
+  }
+  if (mMode == Mode::kTerminal) return;  // the next redraw shows them
+  std::cout << "patches:";
+  for (auto const& p : mPatches)
+    std::cout << " " << p->number << " (UDP port " << QCIntValue(p->plugIn->udpPort()) << ")";
+  std::cout << '\n' << std::flush;
 }
 
 void CHostView::Say(std::string const& text) {

@@ -1,24 +1,17 @@
-// kelmar-host: a minimal composition host running one "Kelmar Network" patch.
+// kelmar-host: a minimal composition host running "Kelmar Network" patches.
 #include <unistd.h>
 
-#include <algorithm>
-#include <cmath>
 #include <csignal>
-#include <filesystem>
-#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "CAppLog.h"
 #include "CAppLoop.h"
-#include "CComposition.h"
+#include "CHost.h"
 #include "CHostView.h"
-#include "CKelmarNetIO.h"
 #include "COptions.h"
 #include "QcKelmarPlugIn.h"
-#include "UEventClock.h"
 
 namespace {
 
@@ -27,24 +20,34 @@ constexpr char kVersion[] = "kelmar-host 0.1.0";
 COptions::SText const kText = {
     kVersion,
     "Usage: kelmar-host [OPTION]...\n"
-    "Runs one \"Kelmar Network\" patch: it listens for one networked peer, sends the\n"
-    "values of its input ports as DMX levels every frame and shows the levels received.\n"
+    "Runs a composition of \"Kelmar Network\" patches, one unless the composition\n"
+    "file holds more. Each listens for one networked peer on its own UDP port, sends\n"
+    "the values of its input ports as DMX levels every frame and shows the levels\n"
+    "received.\n"
     "\n",
     "\n"
-    "Settings given as options are corrected to their bounds, as the settings view\n"
-    "would. Commands on standard input, one per line:\n"
-    "  set KEY VALUE    a setting (udpPort, inBase, inChannels, outBase, outChannels)\n"
-    "                   or an input port (In7 0.5: values 0..1)\n"
-    "  in K LEVEL       input channel K to LEVEL 0..255\n"
-    "  view             show the settings view\n"
-    "  save [FILE]      save the composition (to FILE, or the one given with -c)\n"
-    "  quit             end (so do SIGINT and SIGTERM; the end of input does not)\n",
+    "Settings given as options apply to the first patch and are corrected to their\n"
+    "bounds, as the settings view would. Commands on standard input, one per line;\n"
+    "N is a patch number, and without it a command addresses the first patch:\n"
+    "  set [N] KEY VALUE  a setting (udpPort, inBase, inChannels, outBase,\n"
+    "                     outChannels) or an input port (In7 0.5: values 0..1)\n"
+    "  in [N] K LEVEL     input channel K to LEVEL 0..255\n"
+    "  view [N]           show the settings view\n"
+    "  add [PORT]         add a patch with default settings, listening on PORT\n"
+    "                     (default: the lowest port from 51209 up no patch uses)\n"
+    "  remove N           remove patch N (not the only one)\n"
+    "  save [FILE]        save the composition (to FILE, or the one given with -c)\n"
+    "  quit               end (so do SIGINT and SIGTERM; the end of input does not)\n"
+    "Patches are numbered from 1 in the order of the composition file, and a patch\n"
+    "keeps its number while the program runs: after 'remove 1' patch 2 is still\n"
+    "patch 2, and the first patch is the lowest number left. 'add' gives a new patch\n"
+    "the number above the highest in use; 'save' writes the patches in their order.\n",
     26};
 
 // What the command line asks of a run.
 struct SHostSettings {
   std::string composition;
-  // Settings of the patch, applied before its port opens; the patch bounds them.
+  // Settings of the first patch, applied before its port opens; the patch bounds them.
   std::optional<long> udpPort, inBase, inChannels, outBase, outChannels;
   std::optional<std::vector<std::uint8_t>> levels;
   double fps = 60;
@@ -63,8 +66,8 @@ SHostSettings ParseArgs(int argc, char** argv) {
   constexpr long kAny = 2147483647L;
   std::vector<SOption> rows = {
       {'c', "composition", "FILE",
-       "load settings and input values from FILE (JSON);\n"
-       "the 'save' command writes them back atomically",
+       "load the patches, their settings and input values\n"
+       "from FILE (JSON); 'save' writes them back atomically",
        TextOption(s.composition)},
       {'p', "udp-port", "N", "UDP port to listen on (1024..65535, default 51209)",
        IntOption(s.udpPort, -kAny, kAny)},
@@ -95,137 +98,13 @@ SHostSettings ParseArgs(int argc, char** argv) {
   return s;
 }
 
-// A number as typed: whole numbers without a fraction, others as the stream shows them
-// (a cast of 1e300 to long would be undefined).
-std::string NumberText(double value) {
-  if (std::abs(value) < 1e15 && value == std::trunc(value)) return std::to_string(long(value));
-  std::ostringstream out;
-  out << value;
-  return out.str();
-}
-
-// The host: the patch, its view, and the commands that drive it.
-class CHost {
- public:
-  CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format, bool showSent)
-      : mPath(std::move(compositionPath)), mView(mPlugIn, mode, format, showSent) {}
-
-  QcKelmarPlugIn& plugIn() { return mPlugIn; }
-  CHostView& view() { return mView; }
-
-  // Restores the composition file, if any. A file that exists but cannot be read is
-  // never overwritten by this run.
-  void LoadComposition() {
-    if (mPath.empty()) return;
-    bool exists = false;
-    std::string error;
-    if (!mComposition.Load(mPath, &exists, &error)) {
-      mMayOverwrite = false;
-      Log(2, error + "; starting with defaults, and it will not be overwritten");
-      return;
-    }
-    mComposition.Restore(mPlugIn);
-    Log(3, exists ? "loaded " + mPath : mPath + " does not exist yet; 'save' will create it");
-  }
-
-  // A setting as the settings view sets it: validated, then through its key.
-  void SetSetting(std::string const& key, double value) {
-    QCValue v = value;
-    std::string error;
-    if (!mPlugIn.validateValueForKeyError(v, key, &error)) return Log(2, key + ": " + error);
-    if (QCDoubleValue(v) != value)
-      Log(2, key + " " + NumberText(value) + " is out of bounds; using " +
-                 std::to_string(QCIntValue(v)));
-    mPlugIn.setValueForKey(v, key);
-  }
-
-  void SetLevels(std::vector<std::uint8_t> const& levels, int firstChannel) {
-    for (std::size_t i = 0; i < levels.size(); ++i)
-      mPlugIn.setValueForInputKey(levels[i] / 255.0,
-                                  QcKelmarPlugIn::synthInputName(firstChannel + int(i)));
-  }
-
-  // Starts execution, which opens the UDP port once, on the settings given by now.
-  void Start() {
-    mPlugIn.startExecution(nullptr);
-    if (std::get<std::string>(mPlugIn.udpStatus()) != QcKelmarPlugIn::kPortOpen)
-      Log(2, "cannot use UDP port " + std::to_string(QCIntValue(mPlugIn.udpPort())) +
-                 " (is another program using it?); still running, change udpPort to retry");
-  }
-
-  void Frame() {
-    // Timers that fell due since the last pass go first, so that a turn whose refresh
-    // is due goes out in full on this frame rather than the next.
-    mPlugIn.io()->world().DriveTimers();
-    mPlugIn.execute(nullptr, UEventClock::Now(), {});
-    mView.Update(UEventClock::Now());
-  }
-
-  void Command(std::string const& line);
-  bool quit() const { return mQuit; }
-
- private:
-  void Save(std::string path);
-
-  QcKelmarPlugIn mPlugIn;
-  std::string mPath;
-  CComposition mComposition;
-  bool mMayOverwrite = true;
-  CHostView mView;
-  bool mQuit = false;
-};
-
-void CHost::Save(std::string path) {
-  if (path.empty()) path = mPath;
-  if (path.empty()) return mView.Say("save: no file (give one: save FILE, or start with -c FILE)");
-  std::error_code ec;
-  if (!mMayOverwrite && (path == mPath || std::filesystem::equivalent(path, mPath, ec)))
-    return mView.Say("save: refusing to overwrite " + path +
-                     ", which could not be read at start; save to another file");
-  mComposition.Capture(mPlugIn);
-  std::string error;
-  if (!mComposition.Save(path, &error)) return mView.Say("save: " + error);
-  mView.Say("saved " + path);
-}
-
-void CHost::Command(std::string const& line) {
-  std::istringstream in(line);
-  std::string verb, a, b, extra;
-  in >> verb >> a >> b >> extra;
-  if (verb.empty()) return;
-  if (!extra.empty()) return mView.Say("too many words: " + line);
-  if (verb == "quit" || verb == "exit") {
-    mQuit = true;
-  } else if (verb == "view" || verb == "settings") {
-    mView.ShowSettings();
-  } else if (verb == "save") {
-    Save(a);
-  } else if (verb == "help") {
-    mView.Say("set KEY VALUE | in K LEVEL | view | save [FILE] | quit");
-  } else if (verb == "set" && !b.empty()) {
-    double value = 0;
-    std::istringstream vs(b);
-    if (!(vs >> value) || !vs.eof()) return mView.Say("set: not a number: " + b);
-    auto const keys = QcKelmarPlugIn::plugInKeys();
-    if (std::find(keys.begin(), keys.end(), a) != keys.end()) return SetSetting(a, value);
-    if (!mPlugIn.setValueForInputKey(value, a)) mView.Say("set: no setting or input port " + a);
-  } else if (verb == "in" && !b.empty()) {
-    auto k = ParseInt(a, 1, 512);
-    auto level = ParseInt(b, 0, 255);
-    if (!k || !level) return mView.Say("in: channel 1..512 and level 0..255");
-    if (!mPlugIn.setValueForInputKey(*level / 255.0, QcKelmarPlugIn::synthInputName(int(*k))))
-      mView.Say("in: no input port In" + std::to_string(*k));
-  } else {
-    mView.Say("unknown command: " + line + " (try help)");
-  }
-}
-
 int Run(SHostSettings const& s) {
   SetLogLevel(s.logLevel);
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
   CHost host(s.composition, s.mode, s.format, s.showSent);
   host.LoadComposition();
+  CHostPatch& first = *host.patches().front();
   std::pair<char const*, std::optional<long>> const settings[] = {
       {QcKelmarPlugIn::kUdpPort, s.udpPort},
       {QcKelmarPlugIn::kInBase, s.inBase},
@@ -233,9 +112,9 @@ int Run(SHostSettings const& s) {
       {QcKelmarPlugIn::kOutBase, s.outBase},
       {QcKelmarPlugIn::kOutChannels, s.outChannels}};
   for (auto const& [key, value] : settings)
-    if (value) host.SetSetting(key, double(*value));
-  host.SetLevels(s.levels.value_or(std::vector<std::uint8_t>{}),
-                 QCIntValue(host.plugIn().inBase()));
+    if (value) host.SetSetting(first, key, double(*value));
+  host.SetLevels(first, s.levels.value_or(std::vector<std::uint8_t>{}),
+                 QCIntValue(first.plugIn().inBase()));
   host.Start();
 
   CFrameTimer frames(s.fps, [&] {
