@@ -139,21 +139,28 @@ bool CHost::Remove(long number) {
   return true;
 }
 
-void CHost::Save(std::string path) {
+bool CHost::Save(std::string path, std::string* message) {
+  // What the view shows is also the answer to a caller that asks (the web page).
+  auto say = [&](std::string const& text, bool ok) {
+    mView.Say(text);
+    if (message) *message = text;
+    return ok;
+  };
   if (path.empty()) path = mPath;
-  if (path.empty()) return mView.Say("save: no file (give one: save FILE, or start with -c FILE)");
+  if (path.empty()) return say("save: no file (give one: save FILE, or start with -c FILE)", false);
   std::error_code ec;
   if (!mMayOverwrite && (path == mPath || std::filesystem::equivalent(path, mPath, ec)))
-    return mView.Say("save: refusing to overwrite " + path +
-                     ", which could not be read at start; save to another file");
+    return say("save: refusing to overwrite " + path +
+                   ", which could not be read at start; save to another file",
+               false);
   CComposition composition;
   for (auto const& p : mPatches) {
     p->Capture();
     composition.patches.push_back(p->record());
   }
   std::string error;
-  if (!composition.Save(path, &error)) return mView.Say("save: " + error);
-  mView.Say("saved " + path);
+  if (!composition.Save(path, &error)) return say("save: " + error, false);
+  return say("saved " + path, true);
 }
 
 CHostPatch* CHost::Target(SHostCommand const& command) {
@@ -182,7 +189,8 @@ void CHost::Command(std::string const& line) {
           "set [N] KEY VALUE | in [N] K LEVEL | view [N] | add [PORT] | remove N | save [FILE] | "
           "quit  (N: a patch number; without it, the first patch)");
     case Verb::kSave:
-      return Save(c.text);
+      Save(c.text, nullptr);
+      return;
     case Verb::kAdd: {
       CHostPatch& added = Add(c.port);
       mView.Say("added patch " + std::to_string(added.number()) + " on UDP port " +

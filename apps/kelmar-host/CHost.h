@@ -82,6 +82,10 @@ class CHost {
   // False, with a message, when there is no such patch or it is the only one.
   bool Remove(long number);
 
+  // Saves the composition to `path` (empty: the file given at start), as the `save`
+  // command does; `message` (if given) gets what the view says of it.
+  bool Save(std::string path, std::string* message);
+
   // Runs one command line.
   void Command(std::string const& line);
   bool quit() const { return mQuit; }
@@ -91,7 +95,6 @@ class CHost {
   void StartPatch(CHostPatch& patch);
   // The patch a command addresses: its number, or the first. Null, with a message, if none.
   CHostPatch* Target(SHostCommand const& command);
-  void Save(std::string path);
   void Log(CHostPatch& patch, std::string const& text);
 
   std::string mPath;

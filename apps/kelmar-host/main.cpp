@@ -2,6 +2,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +13,8 @@
 #include "CHost.h"
 #include "CHostView.h"
 #include "COptions.h"
+#include "CPlugInWebModel.h"
+#include "CWebServer.h"
 #include "QcKelmarPlugIn.h"
 
 namespace {
@@ -55,6 +59,8 @@ struct SHostSettings {
   LevelFormat format = LevelFormat::kDecimal;
   bool showSent = false;
   int logLevel = 2;
+  std::string http;                // --http as given
+  std::optional<SWebAddress> web;  // where the page is served, if at all
 };
 
 // The settings the command line gives; help, version and usage errors end the program.
@@ -90,11 +96,21 @@ SHostSettings ParseArgs(int argc, char** argv) {
       {0, "show-sent", nullptr,
        "--lines and --json also show the levels sent, at the\nframe they change",
        Assign(s.showSent, true)},
+      {0, "http", "[ADDR:]PORT",
+       "serve a page of the settings and live levels on\n"
+       "127.0.0.1:PORT (ADDR: another address; see the README)",
+       TextOption(s.http)},
   };
   for (SOption& row : FormatRows(s.format)) rows.push_back(std::move(row));
   rows.push_back(LogLevelRow(s.logLevel));
   COptions const options(kText, std::move(rows));
-  options.Take(options.Parse(argc, argv));
+  COptions::SResult result = options.Parse(argc, argv);
+  if (result.kind == COptions::SResult::Kind::kRun && !s.http.empty()) {
+    std::string error;
+    s.web = ParseWebAddress(s.http, &error);
+    if (!s.web) result = COptions::SResult::Misuse("--http: " + error);
+  }
+  options.Take(result);
   return s;
 }
 
@@ -117,8 +133,36 @@ int Run(SHostSettings const& s) {
                  QCIntValue(first.plugIn().inBase()));
   host.Start();
 
+  // The page sees the patches through the model, on this thread only; the server is
+  // declared after the host and the model, so it stops before they go.
+  std::optional<CPlugInWebModel> model;
+  std::unique_ptr<CWebServer> web;
+  if (s.web) {
+    if (s.web->named && !IsLoopbackAddress(s.web->address))
+      Log(2, "the page on " + s.web->address +
+                 " answers other machines, and no password guards it: prefer 127.0.0.1 "
+                 "and an SSH tunnel");
+    model.emplace(
+        [&host] {
+          std::vector<QcKelmarPlugIn*> plugIns;
+          for (auto const& patch : host.patches()) plugIns.push_back(&patch->plugIn());
+          return plugIns;
+        },
+        [&host](std::string* message) { return host.Save("", message); });
+    CWebServer::SOptions options;
+    options.where = *s.web;
+    web = std::make_unique<CWebServer>(*model, options);
+    std::string error;
+    if (!web->Start(&error)) {
+      Log(1, "--http: " + error);
+      return 69;
+    }
+    std::cerr << "kelmar-host: the page is at " << web->url() << std::endl;
+  }
+
   CFrameTimer frames(s.fps, [&] {
     host.Frame();
+    if (web) web->Publish();
     if (host.quit()) loop.Stop();
   });
   CStdinLines input([&](std::string const& line) { host.Command(line); },

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -262,6 +263,74 @@ TEST_F(HostPatches, MalformedPatchListIsReportedAndNeverOverwritten) {
   EXPECT_EQ(Answer(host, "view 2"), "no patch 2 (patches: 1)");
   EXPECT_NE(Answer(host, "save").find("refusing to overwrite"), std::string::npos);
   EXPECT_EQ(ReadFile(file), text);
+}
+
+// One HTTP/1.1 exchange with 127.0.0.1:port; the whole answer, or "" when none came
+// within the deadline.
+std::string Http(int port, std::string const& request) {
+  int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string got;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
+    char buf[65536];
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) got.append(buf, std::size_t(n));
+  }
+  close(fd);
+  return got;
+}
+
+std::string Body(std::string const& answer) {
+  auto const at = answer.find("\r\n\r\n");
+  return at == std::string::npos ? "" : answer.substr(at + 4);
+}
+
+// The page of a host with two patches: it shows both, and a change made on it reaches
+// the patch it names; a request naming another Host is refused.
+TEST_F(HostPatches, ThePageShowsEveryPatchAndItsChangesReachThem) {
+  int const first = FreePort(), second = FreePort(), web = FreePort();
+  CChildProcess* host = Host({"-p", std::to_string(first), "--http", std::to_string(web)});
+  ASSERT_TRUE(host->WaitLine(
+      Stream::kErr, [](std::string const& l) { return l.find("the page is at") != l.npos; }, kStep))
+      << host->Transcript();
+  ASSERT_TRUE(host->Send("add " + std::to_string(second)));
+  ASSERT_TRUE(Wait(host, Event("status", {{"patch", 2}, {"text", "Port is open."}})));
+
+  std::string const hostHeader = "Host: " + Loopback(web) + "\r\n";
+  auto const get = [&](std::string const& path, std::string const& headers) {
+    return Http(web, "GET " + path + " HTTP/1.1\r\n" + headers + "Connection: close\r\n\r\n");
+  };
+  json const state = json::parse(Body(get("/api/state", hostHeader)), nullptr, false);
+  ASSERT_TRUE(state.contains("patches")) << state;
+  ASSERT_EQ(state["patches"].size(), 2u);
+  EXPECT_EQ(state["patches"][0]["settings"][0]["value"], first);
+  EXPECT_EQ(state["patches"][1]["settings"][0]["value"], second);
+  EXPECT_EQ(get("/api/state", "Host: evil.example:" + std::to_string(web) + "\r\n")
+                .rfind("HTTP/1.1 403", 0),
+            0u);
+
+  std::string const page = Body(get("/", hostHeader));
+  std::string const mark = "name=\"kelmar-token\" content=\"";
+  auto const at = page.find(mark);
+  ASSERT_NE(at, std::string::npos) << page.substr(0, 300);
+  auto const from = at + mark.size();
+  std::string const token = page.substr(from, page.find('"', from) - from);
+  std::string const body = R"({"patch": 1, "key": "inChannels", "value": 20})";
+  std::string const answer =
+      Http(web, "POST /api/settings HTTP/1.1\r\n" + hostHeader + "Origin: http://" + Loopback(web) +
+                    "\r\nX-Kelmar-Token: " + token +
+                    "\r\nContent-Type: application/json\r\nContent-Length: " +
+                    std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << answer;
+  ASSERT_TRUE(host->Send("view 2"));
+  EXPECT_TRUE(Wait(host, Event("settings", {{"patch", 2}, {"inChannels", 20}})));
+  ASSERT_TRUE(host->Send("view 1"));
+  EXPECT_TRUE(Wait(host, Event("settings", {{"patch", 1}, {"inChannels", 12}})));
 }
 
 }  // namespace
