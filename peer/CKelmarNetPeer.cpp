@@ -483,3 +483,25 @@ void CKelmarNetPeer::GetBconRcv(std::uint32_t& first, std::uint64_t& second) con
   second = mBconSecond;
   mWorld->Leave();
 }
+
+char const* StateWord(CKelmarNetPeer::State state) {
+  switch (state) {
+    case CKelmarNetPeer::stIdle:
+      return "idle";
+    case CKelmarNetPeer::stConnecting:
+      return "connecting";
+    case CKelmarNetPeer::stRefused:
+      return "refused";
+    case CKelmarNetPeer::stTimedOut:
+      return "timed out";
+    case CKelmarNetPeer::stBusy:
+      return "busy";
+    case CKelmarNetPeer::stDenied:
+      return "denied";
+    case CKelmarNetPeer::stClosed:
+      return "closed";
+    case CKelmarNetPeer::stConnected:
+      return "connected";
+  }
+  return "unknown";
+}

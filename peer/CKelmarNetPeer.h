@@ -163,3 +163,7 @@ class CKelmarNetPeer : public LHandler {
   SKelmarNetPak mSendBuf = {};
   SKelmarNetPak mRecvBuf = {};
 };
+
+// The state in plain words: "idle", "connecting", "connected", "refused", "timed out",
+// "busy", "denied", "closed".
+char const* StateWord(CKelmarNetPeer::State state);

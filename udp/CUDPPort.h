@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "LAsyncWorld.h"
 #include "LHandler.h"
@@ -14,6 +15,14 @@ struct CUDPAddr {
 
   bool operator==(CUDPAddr const&) const = default;
 };
+
+// "192.0.2.1:51209".
+inline std::string AddrText(CUDPAddr const& addr) {
+  const auto h = static_cast<std::uint32_t>(addr.host);
+  return std::to_string(h >> 24) + '.' + std::to_string((h >> 16) & 0xFF) + '.' +
+         std::to_string((h >> 8) & 0xFF) + '.' + std::to_string(h & 0xFF) + ':' +
+         std::to_string(addr.port);
+}
 
 // A datagram port that never blocks its owner: Send and Read start an operation on
 // bytes the owner lends, and "CUDPPort_Sent" / "CUDPPort_Read" tell it they are done.

@@ -20,35 +20,6 @@ char const* Label(std::string const& key) {
   return "";
 }
 
-char const* StateText(CKelmarNetPeer::State state) {
-  switch (state) {
-    case CKelmarNetPeer::stIdle:
-      return "idle";
-    case CKelmarNetPeer::stConnecting:
-      return "connecting";
-    case CKelmarNetPeer::stRefused:
-      return "refused";
-    case CKelmarNetPeer::stTimedOut:
-      return "timed out";
-    case CKelmarNetPeer::stBusy:
-      return "busy";
-    case CKelmarNetPeer::stDenied:
-      return "denied";
-    case CKelmarNetPeer::stClosed:
-      return "closed";
-    case CKelmarNetPeer::stConnected:
-      return "connected";
-  }
-  return "unknown";
-}
-
-std::string AddressText(CUDPAddr const& addr) {
-  const auto h = static_cast<std::uint32_t>(addr.host);
-  return std::to_string(h >> 24) + '.' + std::to_string((h >> 16) & 0xFF) + '.' +
-         std::to_string((h >> 8) & 0xFF) + '.' + std::to_string(h & 0xFF) + ':' +
-         std::to_string(addr.port);
-}
-
 // The value the plug-in's validation makes of `proposed` for `key`, or nothing when
 // it refuses it.
 bool Validated(QcKelmarPlugIn& plugIn, std::string const& key, double proposed, int* bound) {
@@ -93,11 +64,11 @@ SWebPatch CPlugInWebModel::Describe(QcKelmarPlugIn& plugIn) {
   }
   p.status = std::get<std::string>(plugIn.udpStatus());
   CKelmarNetPeer const& peer = plugIn.io()->peer();
-  p.state = StateText(peer.state());
+  p.state = StateWord(peer.state());
   // A connected partner refreshes its turns and is dropped after seconds of silence,
   // so the connection is what tells that turns arrive.
   p.receiving = peer.state() == CKelmarNetPeer::stConnected;
-  if (p.receiving) p.partner = AddressText(peer.peerAddr());
+  if (p.receiving) p.partner = AddrText(peer.peerAddr());
   const int inBase = QCIntValue(plugIn.inBase());
   p.inFirst = inBase;
   p.inLast = std::min(inBase + QCIntValue(plugIn.inChannels()) - 1, QcKelmarPlugIn::kMaxChannel);

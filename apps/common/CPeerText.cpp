@@ -8,35 +8,6 @@
 
 #include "COptions.h"
 
-char const* StateWord(CKelmarNetPeer::State state) {
-  switch (state) {
-    case CKelmarNetPeer::stIdle:
-      return "idle";
-    case CKelmarNetPeer::stConnecting:
-      return "connecting";
-    case CKelmarNetPeer::stRefused:
-      return "refused";
-    case CKelmarNetPeer::stTimedOut:
-      return "timed out";
-    case CKelmarNetPeer::stBusy:
-      return "busy";
-    case CKelmarNetPeer::stDenied:
-      return "denied";
-    case CKelmarNetPeer::stClosed:
-      return "closed";
-    case CKelmarNetPeer::stConnected:
-      return "connected";
-  }
-  return "unknown";
-}
-
-std::string AddrText(CUDPAddr const& addr) {
-  const auto h = static_cast<std::uint32_t>(addr.host);
-  return std::to_string(h >> 24) + '.' + std::to_string((h >> 16) & 0xFF) + '.' +
-         std::to_string((h >> 8) & 0xFF) + '.' + std::to_string(h & 0xFF) + ':' +
-         std::to_string(addr.port);
-}
-
 std::optional<CUDPAddr> ParseHostPort(std::string const& text, int defaultPort,
                                       std::string* error) {
   std::string host = text;
