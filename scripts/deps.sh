@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, tests, benchmarks and fuzzers need.
-# Idempotent: does nothing when every package is already installed.
+# Installs the Debian packages the build, tests, benchmarks and fuzzers need, or the
+# packages named as arguments. Idempotent: does nothing when all are installed.
 set -euo pipefail
 
 packages=(
@@ -13,6 +13,8 @@ packages=(
   help2man dpkg-dev
   ola libola-dev util-linux
 )
+
+[ $# -gt 0 ] && packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
