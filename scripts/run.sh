@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: installs what it needs, builds, and runs the composition host with
-# one "Kelmar Network" patch. Arguments go to kelmar-host (try: bash scripts/run.sh --help).
+# its "Kelmar Network" patches. Arguments go to kelmar-host (try: bash scripts/run.sh --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
