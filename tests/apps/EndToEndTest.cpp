@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "CChildProcess.h"
+#include "CProgramTest.h"
 
 namespace {
 
@@ -99,24 +100,8 @@ std::string Text(std::vector<std::string> const& lines) {
   return out;
 }
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public CProgramTest {
  protected:
-  // Whatever still runs must end cleanly when asked to; then the files go.
-  void TearDown() override {
-    for (auto const& child : mChildren)
-      EXPECT_TRUE(!child->running() || child->Terminate(kStep) == 0) << child->Transcript();
-    std::error_code ec;
-    if (!mDir.empty()) std::filesystem::remove_all(mDir, ec);
-  }
-
-  // Starts a program; the fixture owns it.
-  CChildProcess* Run(std::string const& bin, std::vector<std::string> args) {
-    args.insert(args.begin(), bin);
-    std::string error;
-    mChildren.push_back(std::make_unique<CChildProcess>());
-    if (!mChildren.back()->Start(args, &error)) ADD_FAILURE() << error;
-    return mChildren.back().get();
-  }
   CChildProcess* Host(std::vector<std::string> const& args) { return Run(KN_HOST_BIN, args); }
   CChildProcess* Peer(std::vector<std::string> const& args) { return Run(KN_PEER_BIN, args); }
   // A host listening on `port`, once it says its port is open.
@@ -147,18 +132,7 @@ class EndToEnd : public ::testing::Test {
     return found;
   }
 
-  // A fresh folder for this test's files.
-  std::filesystem::path Dir() {
-    std::string pattern = ::testing::TempDir() + "kn-e2e-XXXXXX";
-    if (mDir.empty() && mkdtemp(pattern.data())) mDir = pattern;
-    EXPECT_FALSE(mDir.empty()) << "cannot make a folder from " << pattern;
-    return mDir;
-  }
   static int Port() { return CHeldUdpPort().port; }  // free a moment ago
-
- private:
-  std::vector<std::unique_ptr<CChildProcess>> mChildren;
-  std::filesystem::path mDir;
 };
 
 TEST_F(EndToEnd, LevelsTravelBothWaysAndASecondPeerIsToldBusy) {

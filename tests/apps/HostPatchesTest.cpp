@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "CChildProcess.h"
+#include "CProgramTest.h"
 
 namespace {
 
@@ -70,22 +71,8 @@ std::string Loopback(int port) {
   return "127.0.0.1:" + std::to_string(port);
 }
 
-class HostPatches : public ::testing::Test {
+class HostPatches : public CProgramTest {
  protected:
-  void TearDown() override {
-    for (auto const& child : mChildren)
-      EXPECT_TRUE(!child->running() || child->Terminate(kStep) == 0) << child->Transcript();
-    std::error_code ec;
-    if (!mDir.empty()) std::filesystem::remove_all(mDir, ec);
-  }
-
-  CChildProcess* Run(std::string const& bin, std::vector<std::string> args) {
-    args.insert(args.begin(), bin);
-    std::string error;
-    mChildren.push_back(std::make_unique<CChildProcess>());
-    if (!mChildren.back()->Start(args, &error)) ADD_FAILURE() << error;
-    return mChildren.back().get();
-  }
   CChildProcess* Host(std::vector<std::string> args) {
     args.insert(args.begin(), "--json");
     return Run(KN_HOST_BIN, args);
@@ -121,17 +108,6 @@ class HostPatches : public ::testing::Test {
       n += match(json::parse(line, nullptr, false));
     return n;
   }
-
-  std::filesystem::path Dir() {
-    std::string pattern = ::testing::TempDir() + "kn-patches-XXXXXX";
-    if (mDir.empty() && mkdtemp(pattern.data())) mDir = pattern;
-    EXPECT_FALSE(mDir.empty()) << "cannot make a folder from " << pattern;
-    return mDir;
-  }
-
- private:
-  std::vector<std::unique_ptr<CChildProcess>> mChildren;
-  std::filesystem::path mDir;
 };
 
 // Two patches from one file, each on its own port with its own peer; commands with and

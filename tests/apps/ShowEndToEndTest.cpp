@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "CChildProcess.h"
+#include "CProgramTest.h"
 #include "CShowFile.h"
 
 namespace {
@@ -101,22 +102,9 @@ void ExpectSameShow(CShowFile const& got, CShowFile const& want, std::uint32_t u
   }
 }
 
-class ShowEndToEnd : public ::testing::Test {
+class ShowEndToEnd : public CProgramTest {
  protected:
-  void TearDown() override {
-    for (auto const& child : mChildren)
-      EXPECT_TRUE(!child->running() || child->Terminate(kStep) == 0) << child->Transcript();
-    std::error_code ec;
-    if (!mDir.empty()) fs::remove_all(mDir, ec);
-  }
-
-  CChildProcess* Peer(std::vector<std::string> args) {
-    args.insert(args.begin(), KN_PEER_BIN);
-    std::string error;
-    mChildren.push_back(std::make_unique<CChildProcess>());
-    if (!mChildren.back()->Start(args, &error)) ADD_FAILURE() << error;
-    return mChildren.back().get();
-  }
+  CChildProcess* Peer(std::vector<std::string> args) { return Run(KN_PEER_BIN, std::move(args)); }
   // A listening peer recording to `file`, once it listens.
   CChildProcess* Recorder(int port, std::string const& file, std::vector<std::string> args = {}) {
     args.insert(args.begin(), {"listen", "--json", "-p", std::to_string(port), "--record", file});
@@ -175,15 +163,6 @@ class ShowEndToEnd : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << text;
     return path;
   }
-  fs::path Dir() {
-    std::string pattern = ::testing::TempDir() + "kn-show-XXXXXX";
-    if (mDir.empty() && mkdtemp(pattern.data())) mDir = pattern;
-    EXPECT_FALSE(mDir.empty()) << "cannot make a folder from " << pattern;
-    return mDir;
-  }
-
-  std::vector<std::unique_ptr<CChildProcess>> mChildren;
-  fs::path mDir;
 };
 
 // A show of frames of 1 to 512 levels, 100 to 500 ms apart.
@@ -234,7 +213,7 @@ TEST_F(ShowEndToEnd, LoopingShowStartsAgainAndAKilledRecorderLeavesAFileThatLoad
   ASSERT_TRUE(recorder);
   Peer({"connect", "127.0.0.1:" + std::to_string(port), "--play", show, "--loop"});
   for (std::uint8_t level : {10, 20, 10, 20, 10}) ASSERT_TRUE(Wait(recorder, Levels({level})));
-  mChildren.erase(mChildren.begin());  // SIGKILL: no chance to tidy up
+  Kill(recorder);
   CShowFile const got = Load(out);
   ASSERT_GE(got.frames().size(), 5u);
   for (std::size_t i = 0; i < got.frames().size(); ++i) {
