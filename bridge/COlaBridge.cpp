@@ -41,8 +41,8 @@ void COlaBridge::Listen(unsigned universe) {
 
 bool COlaBridge::Send(unsigned universe, std::uint8_t const* levels, std::size_t count) {
   if (count > kSlots || (count > 0 && !levels)) return false;
-  mLost = false;  // levels flow again
   SOut& out = mOut[universe];
+  out.lost = false;  // levels flow again
   if (out.count == count && std::equal(levels, levels + count, out.levels.begin())) return true;
   std::copy(levels, levels + count, out.levels.begin());
   out.count = count;
@@ -53,31 +53,30 @@ bool COlaBridge::Send(unsigned universe, std::uint8_t const* levels, std::size_t
   return true;
 }
 
-void COlaBridge::LinkLost() {
-  if (mLost) return;
-  mLost = true;
+void COlaBridge::LinkLost(unsigned universe) {
+  auto it = mOut.find(universe);
+  if (it == mOut.end() || it->second.lost) return;
+  SOut& out = it->second;
+  out.lost = true;
+  const std::string where = " on OLA universe " + std::to_string(universe);
   switch (mLossMode) {
     case kHold:
-      Say(2, "Kelmar link lost: holding the last levels on OLA universe(s) " + Universes());
+      Say(2, "Kelmar link lost: holding the last levels" + where);
       break;
     case kZero:
-      Say(2, "Kelmar link lost: sending zeros on OLA universe(s) " + Universes());
-      for (auto& [universe, out] : mOut) {
-        std::fill(out.levels.begin(), out.levels.end(), 0);
-        if (mStatus == stUp) Push(universe, out);
+      Say(2, "Kelmar link lost: sending zeros" + where);
+      std::fill(out.levels.begin(), out.levels.end(), 0);
+      if (mStatus == stUp) {
+        Push(universe, out);
+        ArmRefresh();
       }
-      if (mStatus == stUp) ArmRefresh();
       break;
   }
 }
 
-std::string COlaBridge::Universes() const {
-  std::string list;
-  for (auto const& [universe, out] : mOut) {
-    if (!list.empty()) list += ",";
-    list += std::to_string(universe);
-  }
-  return list.empty() ? "(none yet)" : list;
+void COlaBridge::Forget(unsigned universe) {
+  mOut.erase(universe);
+  ArmRefresh();
 }
 
 void COlaBridge::Push(unsigned universe, SOut& out) {

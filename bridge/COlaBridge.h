@@ -53,12 +53,16 @@ class COlaBridge : public LHandler {
   void Listen(unsigned universe);
   // Makes `count` levels (at most kSlots) the current frame of `universe`: sent at once if
   // it differs from the current one, kept and sent on connection otherwise. Ends a loss
-  // (LinkLost). False, with nothing changed, for a count above kSlots.
+  // of that universe (LinkLost). False, with nothing changed, for a count above kSlots.
   bool Send(unsigned universe, std::uint8_t const* levels, std::size_t count);
   void SetLossMode(LossMode mode) { mLossMode = mode; }
-  // The link that feeds Send was lost: hold the current frames (said once) or send zeros
-  // in their place, by the loss mode. Repeated calls before the next Send do nothing.
-  void LinkLost();
+  // The link that feeds `universe` was lost: hold its current frame (said once) or send
+  // zeros in its place, by the loss mode. Repeated calls before the next Send do nothing;
+  // so does a call for a universe never sent.
+  void LinkLost(unsigned universe);
+  // Stops sending `universe`, refreshes included: its feed is gone for good. olad keeps
+  // what it last had.
+  void Forget(unsigned universe);
   void SetLog(LogFn log) { mLog = std::move(log); }
 
   Status status() const { return mStatus; }
@@ -81,6 +85,7 @@ class COlaBridge : public LHandler {
     std::array<std::uint8_t, kSlots> levels{};
     std::size_t count = 0;
     LTicks lastSent = 0;
+    bool lost = false;  // LinkLost and no Send since
   };
 
   void Attempt();
@@ -90,7 +95,6 @@ class COlaBridge : public LHandler {
   void Push(unsigned universe, SOut& out);
   void Refresh();
   void ArmRefresh();
-  std::string Universes() const;
   void Say(int level, std::string const& text) const;
   // Raises `name`; false when the owner destroyed this bridge meanwhile.
   bool RaiseAlive(LCStr const& name);
@@ -103,7 +107,6 @@ class COlaBridge : public LHandler {
   Status mStatus = stIdle;
   Status mReported = stIdle;  // last status raised as "COlaBridge_Conn"
   bool mOutage = false;       // a failure was said and no connection has come since
-  bool mLost = false;         // LinkLost and no Send since
   LossMode mLossMode = kHold;
   std::uint32_t mRetries = 0;
   std::uint64_t mSends = 0;

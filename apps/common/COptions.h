@@ -98,3 +98,14 @@ LOptionTarget IntOption(T& target, long lo, long hi) {
     return std::string();
   };
 }
+
+// An OLA universe: OLA numbers them 0..4294967295 (its MAX_UNIVERSE).
+template <class T>
+LOptionTarget UniverseOption(T& target) {
+  return [&target](std::string const& value) {
+    auto const u = ParseInt(value, 0, 0xFFFFFFFFL);
+    if (!u) return "an OLA universe, a whole number 0..4294967295, not '" + value + "'";
+    target = std::uint32_t(*u);
+    return std::string();
+  };
+}

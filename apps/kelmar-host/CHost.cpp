@@ -32,8 +32,9 @@ int NextFreePort(std::vector<int> const& used) {
   return kDefaultPort;
 }
 
-CHost::CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format, bool showSent)
-    : mPath(std::move(compositionPath)), mView(mode, format, showSent) {}
+CHost::CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format, bool showSent,
+             CHostOla::SSettings ola)
+    : mPath(std::move(compositionPath)), mOla(mPatches, ola), mView(mode, format, showSent) {}
 
 CHost::~CHost() = default;
 
@@ -97,6 +98,7 @@ void CHost::Start() {
 void CHost::StartPatch(CHostPatch& patch) {
   QcKelmarPlugIn& plugIn = patch.plugIn();
   plugIn.startExecution(nullptr);
+  mOla.Attach(patch);
   if (std::get<std::string>(plugIn.udpStatus()) != QcKelmarPlugIn::kPortOpen)
     Log(patch, "cannot use UDP port " + std::to_string(QCIntValue(plugIn.udpPort())) +
                    " (is another program using it?); still running, change udpPort to retry");
@@ -109,6 +111,7 @@ void CHost::Frame() {
     // is due goes out in full on this frame rather than the next.
     plugIn.io()->world().DriveTimers();
     plugIn.execute(nullptr, UEventClock::Now(), {});
+    mOla.Executed(*p);
   }
   mView.Update(UEventClock::Now());
 }
@@ -135,6 +138,7 @@ bool CHost::Remove(long number) {
     return false;
   }
   mView.Remove(number);
+  mOla.Detach(**it);
   mPatches.erase(it);  // deletes its plug-in, whose endpoint closes the port
   return true;
 }

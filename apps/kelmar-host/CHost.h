@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CComposition.h"
+#include "CHostOla.h"
 #include "CHostView.h"
 #include "QcKelmarPlugIn.h"
 
@@ -27,6 +28,9 @@ class CHostPatch {
   // output levels ("olaIn" and "olaOut" in the file); unset when not patched to OLA.
   std::optional<std::uint32_t> olaIn() const { return mRecord.olaIn; }
   std::optional<std::uint32_t> olaOut() const { return mRecord.olaOut; }
+  // Bridges the patch to OLA; before it starts.
+  void SetOlaIn(std::uint32_t universe) { mRecord.olaIn = universe; }
+  void SetOlaOut(std::uint32_t universe) { mRecord.olaOut = universe; }
 
   // The record as the file gives it; Capture() brings it up to date for saving.
   SPatchRecord const& record() const { return mRecord; }
@@ -46,7 +50,9 @@ int NextFreePort(std::vector<int> const& used);
 // Host thread only, like the plug-ins it holds.
 class CHost {
  public:
-  CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format, bool showSent);
+  // `ola`: how the patches that name OLA universes reach olad.
+  CHost(std::string compositionPath, CHostView::Mode mode, LevelFormat format, bool showSent,
+        CHostOla::SSettings ola = {});
   ~CHost();
   CHost(CHost const&) = delete;
   CHost& operator=(CHost const&) = delete;
@@ -102,5 +108,6 @@ class CHost {
   bool mStarted = false;
   bool mQuit = false;
   std::vector<std::unique_ptr<CHostPatch>> mPatches;
+  CHostOla mOla;    // after the patches: it lets go of them first
   CHostView mView;  // after the patches: it lets go of them first
 };

@@ -45,7 +45,11 @@ COptions::SText const kText = {
     "Patches are numbered from 1 in the order of the composition file, and a patch\n"
     "keeps its number while the program runs: after 'remove 1' patch 2 is still\n"
     "patch 2, and the first patch is the lowest number left. 'add' gives a new patch\n"
-    "the number above the highest in use; 'save' writes the patches in their order.\n",
+    "the number above the highest in use; 'save' writes the patches in their order.\n"
+    "\n"
+    "A patch with OLA universes (\"olaIn\", \"olaOut\" in the file, or --ola-in and\n"
+    "--ola-out for the first) bridges them through olad, which must run; it is\n"
+    "retried every second, and the Kelmar links go on meanwhile.\n",
     26};
 
 // What the command line asks of a run.
@@ -59,6 +63,10 @@ struct SHostSettings {
   LevelFormat format = LevelFormat::kDecimal;
   bool showSent = false;
   int logLevel = 2;
+  // OLA universes of the first patch (over what the file says), and how olad is reached.
+  std::optional<std::uint32_t> olaIn, olaOut;
+  std::string olaLoss;
+  long olaPort = COlaBridge::kDefaultPort;
   std::string http;                // --http as given
   std::optional<SWebAddress> web;  // where the page is served, if at all
 };
@@ -96,6 +104,19 @@ SHostSettings ParseArgs(int argc, char** argv) {
       {0, "show-sent", nullptr,
        "--lines and --json also show the levels sent, at the\nframe they change",
        Assign(s.showSent, true)},
+      {0, "ola-in", "U",
+       "the first patch's inputs take OLA universe U's levels\n"
+       "(slot K to input channel K; \"olaIn\" in the file)",
+       UniverseOption(s.olaIn)},
+      {0, "ola-out", "U",
+       "the first patch puts the levels it receives into OLA\n"
+       "universe U (\"olaOut\" in the file)",
+       UniverseOption(s.olaOut)},
+      {0, "ola-loss", "MODE",
+       "when a patch's link is lost, its OLA universe holds\n"
+       "the last levels (hold, the default) or goes to zero",
+       ChoiceOption(s.olaLoss, {"hold", "zero"})},
+      {0, "ola-port", "N", "olad's RPC port (default 9010)", IntOption(s.olaPort, 1, 65535)},
       {0, "http", "[ADDR:]PORT",
        "serve a page of the settings and live levels on\n"
        "127.0.0.1:PORT (ADDR: another address; see the README)",
@@ -118,9 +139,13 @@ int Run(SHostSettings const& s) {
   SetLogLevel(s.logLevel);
   CRunLoop& loop = CRunLoop::Current();
   StopLoopOnSignals(loop);
-  CHost host(s.composition, s.mode, s.format, s.showSent);
+  CHostOla::SSettings const ola = {std::uint16_t(s.olaPort),
+                                   s.olaLoss == "zero" ? COlaBridge::kZero : COlaBridge::kHold};
+  CHost host(s.composition, s.mode, s.format, s.showSent, ola);
   host.LoadComposition();
   CHostPatch& first = *host.patches().front();
+  if (s.olaIn) first.SetOlaIn(*s.olaIn);
+  if (s.olaOut) first.SetOlaOut(*s.olaOut);
   std::pair<char const*, std::optional<long>> const settings[] = {
       {QcKelmarPlugIn::kUdpPort, s.udpPort},
       {QcKelmarPlugIn::kInBase, s.inBase},

@@ -220,7 +220,8 @@ class CPeerTool : public LHandler {
       Send();
     }
     // The OLA side shows what a lost link leaves (--ola-loss) until turns come again.
-    if (mOla && mLinked && s != CKelmarNetPeer::stConnected && mOpt.olaOut >= 0) mOla->LinkLost();
+    if (mOla && mLinked && s != CKelmarNetPeer::stConnected && mOpt.olaOut >= 0)
+      mOla->LinkLost(unsigned(mOpt.olaOut));
     mLinked = s == CKelmarNetPeer::stConnected;
     if (s == CKelmarNetPeer::stConnected && mOpt.beacon)
       mPeer.Beacon(mOpt.beacon->first, mOpt.beacon->second);
@@ -360,16 +361,6 @@ LOptionTarget BeaconOption(std::optional<std::pair<std::uint32_t, std::uint64_t>
                                         : ParseInt(value.substr(comma + 1), 0, 0xFFFFFFFFL);
     if (!a || !b) return "two numbers 0..4294967295 as A,B, not '" + value + "'";
     target = {std::uint32_t(*a), std::uint64_t(*b)};
-    return std::string();
-  };
-}
-
-// An OLA universe: OLA numbers them 0..4294967295 (its MAX_UNIVERSE).
-LOptionTarget UniverseOption(long& target) {
-  return [&target](std::string const& value) {
-    auto const u = ParseInt(value, 0, 0xFFFFFFFFL);
-    if (!u) return "an OLA universe, a whole number 0..4294967295, not '" + value + "'";
-    target = *u;
     return std::string();
   };
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -211,7 +212,7 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   EXPECT_TRUE(universe2.WaitFor(Seen({5, 6, 7}), kPatience)) << node->Transcript();
   // The host ends without a word: the link is lost after 5 s of silence.
   EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
-  EXPECT_TRUE(WaitErr(node, "Kelmar link lost: sending zeros on OLA universe(s) 2"));
+  EXPECT_TRUE(WaitErr(node, "Kelmar link lost: sending zeros on OLA universe 2"));
   EXPECT_TRUE(universe2.WaitFor(
       [](std::vector<Levels> const& frames) {
         return !frames.empty() && frames.back() == Levels(frames.back().size(), 0) &&
@@ -232,9 +233,61 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   EXPECT_TRUE(universe3.WaitFor(Seen({9, 9, 9}), kPatience)) << holder->Transcript();
   // The host ends without a word: the link is lost after 5 s of silence.
   EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
-  EXPECT_TRUE(WaitErr(holder, "Kelmar link lost: holding the last levels on OLA universe(s) 3"));
+  EXPECT_TRUE(WaitErr(holder, "Kelmar link lost: holding the last levels on OLA universe 3"));
   // Nothing but the held levels reached universe 3 (a zero frame would have come at once).
   for (auto const& f : universe3.frames()) EXPECT_TRUE(Seen({9, 9, 9})({f}));
+}
+
+// What a kelmar-peer --json shows when the levels it received start with `first`.
+std::function<bool(std::string const&)> PeerLevels(Levels first) {
+  return [first](std::string const& line) {
+    json const j = json::parse(line, nullptr, false);
+    return Event("levels", {{"start", 0}})(line) && j["levels"].is_array() &&
+           Seen(first)({j["levels"].get<Levels>()});
+  };
+}
+
+TEST_F(OlaNode, TwoPatchesBridgeTwoUniversePairsAndRemovingOneLeavesTheOther) {
+  StartOlad();
+  std::string const file = ::testing::TempDir() + "kn-two-bridged-patches.json";
+  std::ofstream(file) << R"({"patches": [
+      {"patch": "Kelmar Network", "settings": {"udpPort": 51209}, "olaIn": 1, "olaOut": 2},
+      {"patch": "Kelmar Network", "settings": {"udpPort": 51210}, "olaIn": 3, "olaOut": 4}]})";
+  COlaProbe universe2(COlaTestbed::kPort), universe4(COlaTestbed::kPort);
+  ASSERT_TRUE(universe2.Listen(2));
+  ASSERT_TRUE(universe4.Listen(4));
+  CChildProcess* host = Run({KN_HOST_BIN, "--json", "-c", file, "-l", "3", "--ola-port",
+                             std::to_string(COlaTestbed::kPort)});
+  ASSERT_TRUE(WaitErr(host, "OLA: connected to"));
+  // Peers that take their levels from standard input.
+  auto peer = [&](int port, std::string const& levels) {
+    CChildProcess* p = Run({KN_PEER_BIN, "connect", "127.0.0.1:" + std::to_string(port), "--json"});
+    EXPECT_TRUE(p->Send(levels));
+    return p;
+  };
+  CChildProcess* one = peer(51209, "1,2,3");
+  CChildProcess* two = peer(51210, "4,5,6");
+  ASSERT_TRUE(Wait(two, Event("state", {{"state", "connected"}})));
+
+  // Each patch's universes, and only its own.
+  COlaProbe desk(COlaTestbed::kPort);
+  ASSERT_TRUE(desk.Send(1, {10, 20, 30}));
+  ASSERT_TRUE(desk.Send(3, {70, 80, 90}));
+  EXPECT_TRUE(Wait(one, PeerLevels({10, 20, 30})));
+  EXPECT_TRUE(Wait(two, PeerLevels({70, 80, 90})));
+  EXPECT_TRUE(universe2.WaitFor(Seen({1, 2, 3}), kPatience)) << host->Transcript();
+  EXPECT_TRUE(universe4.WaitFor(Seen({4, 5, 6}), kPatience)) << host->Transcript();
+
+  // Patch 1 goes; patch 2's link and universes carry on.
+  int const states = States(two);
+  ASSERT_TRUE(host->Send("remove 1"));
+  EXPECT_TRUE(Wait(host, Event("message", {{"text", "removed patch 1"}})));
+  ASSERT_TRUE(desk.Send(3, {71, 81, 91}));
+  EXPECT_TRUE(Wait(two, PeerLevels({71, 81, 91})));
+  ASSERT_TRUE(two->Send("7,8,9"));
+  EXPECT_TRUE(universe4.WaitFor(Seen({7, 8, 9}), kPatience)) << host->Transcript();
+  EXPECT_EQ(States(two), states) << two->Transcript();
+  std::remove(file.c_str());
 }
 
 // The example of a node's settings runs as it stands (here without olad, on any local
@@ -286,9 +339,13 @@ TEST(OlaNodeOptions, ABadUniverseOrCombinationIsAUsageError) {
     for (auto const& line : peer.lines(Stream::kErr)) said = said || line.find(c.said) != line.npos;
     EXPECT_TRUE(said) << c.said << peer.Transcript();
   }
+  // The host takes its universes the same way.
+  CChildProcess host;
+  std::string error;
+  ASSERT_TRUE(host.Start({KN_HOST_BIN, "--ola-in", "1.5"}, &error)) << error;
+  EXPECT_EQ(host.WaitExit(kStep), 64) << host.Transcript();
   // The largest universe is one: the node runs (and ends when asked to).
   CChildProcess peer;
-  std::string error;
   ASSERT_TRUE(peer.Start({KN_PEER_BIN, "connect", "127.0.0.1:1", "--ola-out", "4294967295",
                           "--ola-in", "0", "--ola-port", "1", "-s", "0"},
                          &error))
