@@ -350,8 +350,8 @@ int main(int argc, char** argv) {
   for (auto const* p : {&base, &bridge})
     if (!p->lost.empty()) {
       std::printf("  %s lost frames at (s into the window):", p == &base ? "relay" : "bridge");
-      for (double t : p->lost) std::printf(" %.2f", t);
-      std::printf("\n");
+      for (std::size_t i = 0; i < p->lost.size() && i < 30; ++i) std::printf(" %.2f", p->lost[i]);
+      std::printf("%s\n", p->lost.size() > 30 ? " ..." : "");
     }
   return 0;
 }
