@@ -148,6 +148,7 @@ struct SPeerProcess {
     if (getppid() != parent) _exit(1);
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1), dup2(fd, 2);
+    close_range(3, ~0U, 0);  // libola's sockets are inheritable: keep ours to ourselves
     execv(argv[0], argv.data());
     _exit(127);
   }
