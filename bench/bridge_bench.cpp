@@ -1,21 +1,16 @@
-// Latency, losses and CPU of the OLA bridge, beside a plain OLA relay measured in the same
-// run through the same olad.
+// Latency, losses and CPU of the OLA bridge beside a plain OLA relay, both measured in the
+// same run through the same olad.
 //
 // Bridge: an OLA client sends on universe 1 -> olad -> `kelmar-peer listen --ola-in 1` ->
 // Kelmar link over 127.0.0.1 -> `kelmar-peer connect --ola-out 2` -> olad -> an OLA client
-// registered for universe 2. Baseline: the same two olad hops with a libola client between
-// them (a copy of this program) that registers for universe 1 and sends each frame it gets
-// to universe 2 at once.
+// registered for universe 2. Baseline: in place of the two peers, a libola client (a copy
+// of this program) that registers for universe 1 and sends each frame to universe 2 at once.
+// olad runs as user olad, every plug-in off, in a network namespace that the main thread
+// enters first (COlaTestbed); the programs started afterwards live there too.
 //
-// olad runs as user olad with every plug-in off, in a network namespace that the main
-// thread enters first (COlaTestbed); the programs started afterwards live there too.
-//
-// Frames of 512 slots go out at the rate; slots 1-4 carry a sequence number and slot 5 the
-// path's number, so each arrival on universe 2 is matched to its send exactly. A path is
-// primed until its first frame comes through, warmed up, then measured over the window:
-// latency from just before SendDmx to the universe-2 client's callback; lost = frames of
-// the window not arrived 1 s after the last send; CPU = user+sys (/proc/PID/stat) of the
-// relay and of each kelmar-peer over the window.
+// Slots 1-4 of each frame carry its sequence number and slot 5 the path's, so each arrival
+// on universe 2 is matched to its send exactly. A path is primed until a frame comes
+// through, warmed up, then measured over the window (CPU from /proc/PID/stat).
 //
 // Usage: bridge_bench [--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH]
 #include <ola/Callback.h>
@@ -33,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -81,9 +77,8 @@ class COlaClient {
     mClient->RegisterUniverse(universe, ola::client::REGISTER,
                               ola::NewSingleCallback(this, &COlaClient::Registered));
     mThread = std::thread([this] { mSS.Run(); });
-    std::unique_lock<std::mutex> hold(mLock);
-    mAnswered.wait_for(hold, std::chrono::seconds(5), [this] { return mRegistered != 0; });
-    return mRegistered == 1;
+    auto answer = mRegistered.get_future();
+    return answer.wait_for(std::chrono::seconds(5)) == std::future_status::ready && answer.get();
   }
   // Select-loop thread only (from onFrame).
   void Send(unsigned universe, ola::DmxBuffer const& dmx) {
@@ -91,11 +86,7 @@ class COlaClient {
   }
 
  private:
-  void Registered(ola::client::Result const& result) {
-    std::lock_guard<std::mutex> hold(mLock);
-    mRegistered = result.Success() ? 1 : -1;
-    mAnswered.notify_all();
-  }
+  void Registered(ola::client::Result const& result) { mRegistered.set_value(result.Success()); }
   void Frame(ola::client::DMXMetadata const&, ola::DmxBuffer const& dmx) { mOnFrame(*this, dmx); }
 
   const std::uint16_t mPort;
@@ -104,9 +95,7 @@ class COlaClient {
   std::unique_ptr<ola::network::TCPSocket> mSocket;
   std::unique_ptr<ola::client::OlaClient> mClient;
   std::thread mThread;
-  std::mutex mLock;
-  std::condition_variable mAnswered;
-  int mRegistered = 0;  // 1 accepted, -1 refused
+  std::promise<bool> mRegistered;  // olad's answer
 };
 
 // The baseline's relay, in a child process: universe 1 in, universe 2 out, until the
@@ -197,7 +186,11 @@ class CExperiment {
     mSent.assign(1, 0);  // by sequence number, from 1
     mNext = MonoNs();
     const double primeEnd = MonoSec() + kPrimeS;
-    while (Arrivals() == 0)
+    auto none = [this] {
+      std::lock_guard<std::mutex> hold(mLock);
+      return mArrived.empty();
+    };
+    while (none())
       if (MonoSec() > primeEnd || !SendNext())
         return r.error = "no frame came through within 20 s", r;
     for (long i = 0; i < static_cast<long>(mWarmS * mRate); ++i) SendNext();
@@ -257,10 +250,6 @@ class CExperiment {
     if (d[4] != static_cast<std::uint8_t>(mPath)) return;
     mArrived.emplace(seq, now);
     mChanged.notify_all();
-  }
-  std::size_t Arrivals() {
-    std::lock_guard<std::mutex> hold(mLock);
-    return mArrived.size();
   }
 
   const std::uint16_t mPort;
