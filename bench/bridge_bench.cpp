@@ -305,11 +305,13 @@ int main(int argc, char** argv) {
   const std::string logs = std::filesystem::temp_directory_path() / "kn-bridge-bench";
   std::filesystem::create_directories(logs);
   const std::string olaPort = "--ola-port=" + std::to_string(port);
-  {  // the bridge: two kelmar-peers
-    SPeerProcess in(peer, {"listen", "-p", std::to_string(kKelmarPort), "--ola-in=1", olaPort},
-                    logs + "/listen.log");
+  {  // the bridge: two kelmar-peers, as nodes run in a service (no levels shown)
+    SPeerProcess in(
+        peer, {"listen", "-p", std::to_string(kKelmarPort), "--ola-in=1", olaPort, "--show=0"},
+        logs + "/listen.log");
     SPeerProcess out(
-        peer, {"connect", "127.0.0.1:" + std::to_string(kKelmarPort), "--ola-out=2", olaPort},
+        peer,
+        {"connect", "127.0.0.1:" + std::to_string(kKelmarPort), "--ola-out=2", olaPort, "--show=0"},
         logs + "/connect.log");
     bridge = exp.Measure({in.pid, out.pid});
   }

@@ -249,7 +249,7 @@ class CPeerTool : public LHandler {
     if (mOla && mOpt.olaOut >= 0 && startCode == 0)
       mOla->Send(unsigned(mOpt.olaOut), slots.data(),
                  std::min<std::size_t>(slots.size(), COlaBridge::kSlots));
-    if (slots == mShown && startCode == mShownStart) return;
+    if (mOpt.show == 0 || (slots == mShown && startCode == mShownStart)) return;
     mShown = slots;
     mShownStart = startCode;
     unsigned count = unsigned(slots.size());
@@ -439,7 +439,8 @@ SPeerSettings ParseArgs(int argc, char** argv) {
        IntOption(s.seconds, 0, 86400 * 365)},
       {'b', "beacon", "A,B", "send a beacon of two numbers once connected", BeaconOption(s.beacon)},
       {0, "show", "N",
-       "show slots 1..N of received levels (default: up to the\nlast non-zero slot)",
+       "show slots 1..N of received levels (0: none, as a node\nin a service wants; default: "
+       "up to the last non-zero\nslot)",
        IntOption(s.show, 0, 512)},
       {0, "show-sent", nullptr, "also show the levels sent, at the frame they change",
        Assign(s.showSent, true)},

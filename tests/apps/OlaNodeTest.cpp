@@ -208,8 +208,10 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   ASSERT_TRUE(universe3.Listen(3));
   CChildProcess* host = OpenHost("5,6,7");
   ASSERT_TRUE(host);
-  CChildProcess* node = Node({"--ola-out", "2", "--ola-loss", "zero", "-d", "1"});
+  // As a service node runs: the levels go to OLA, not to the journal.
+  CChildProcess* node = Node({"--ola-out", "2", "--ola-loss", "zero", "-d", "1", "--show", "0"});
   EXPECT_TRUE(universe2.WaitFor(Seen({5, 6, 7}), kPatience)) << node->Transcript();
+  for (auto const& line : node->lines(Stream::kOut)) EXPECT_FALSE(Event("levels")(line)) << line;
   // The host ends without a word: the link is lost after 5 s of silence.
   EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
   EXPECT_TRUE(WaitErr(node, "Kelmar link lost: sending zeros on OLA universe 2"));
