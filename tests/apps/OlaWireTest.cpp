@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -41,9 +40,16 @@ struct SPacket {
   bool operator==(SPacket const&) const = default;
 };
 
-// A line of tshark's fields (udp.dstport, acn.dmx.universe, acn.dmx.count,
-// artnet.output.universe, artnet.output.length, udp.payload): sACN's count includes the
-// start code and its levels start at byte 126; Art-Net's start at byte 18.
+// tshark's capture filter, its sACN decoder (found by heuristics, with DMX shown) and what
+// it prints of each packet, tab-separated.
+constexpr char kFilter[] = "udp port 5568 or udp port 6454";
+constexpr char kDmx[] = "acn.dmx_enable:TRUE";
+constexpr char const* kFields[] = {"udp.dstport",          "acn.dmx.universe",
+                                   "acn.dmx.count",        "artnet.output.universe",
+                                   "artnet.output.length", "udp.payload"};
+
+// A line of kFields: sACN's count includes the start code and its levels start at byte 126;
+// Art-Net's start at byte 18.
 std::optional<SPacket> Decode(std::string const& line) {
   std::vector<std::string> f;
   std::istringstream in(line);
@@ -64,33 +70,24 @@ std::optional<SPacket> Decode(std::string const& line) {
   return p;
 }
 
-// An E1.31 data packet of `universe` from a source of our own.
+// An E1.31 data packet of `universe` from a source of our own, field by field.
 Levels SacnPacket(unsigned universe, std::uint8_t sequence, Levels const& levels) {
   std::size_t const size = 126 + levels.size();
-  Levels p(size, 0);
-  auto put16 = [&](std::size_t at, std::size_t v) {
-    p[at] = std::uint8_t(v >> 8);
-    p[at + 1] = std::uint8_t(v);
+  Levels p;
+  auto put = [&p](std::size_t value, int bytes) {
+    while (bytes--) p.push_back(std::uint8_t(value >> (8 * bytes)));
   };
-  put16(0, 0x10);  // preamble size
-  std::string const id = "ASC-E1.17";
-  std::copy(id.begin(), id.end(), p.begin() + 4);
-  put16(16, 0x7000 | (size - 16));  // root layer: vector 4, a CID
-  p[21] = 4;
-  for (int i = 0; i < 16; ++i) p[22 + i] = std::uint8_t(0xA0 + i);
-  put16(38, 0x7000 | (size - 38));  // framing layer: vector 2, name, priority, universe
-  p[43] = 2;
-  std::string const name = "kelmar wire test";
-  std::copy(name.begin(), name.end(), p.begin() + 44);
-  p[108] = 100;
-  p[111] = sequence;
-  put16(113, universe);
-  put16(115, 0x7000 | (size - 115));  // DMP layer: set property, start code 0, the levels
-  p[117] = 2;
-  p[118] = 0xA1;
-  put16(121, 1);
-  put16(123, levels.size() + 1);
-  std::copy(levels.begin(), levels.end(), p.begin() + 126);
+  auto text = [&p](std::string s, std::size_t bytes) {
+    s.resize(bytes);
+    p.insert(p.end(), s.begin(), s.end());
+  };
+  put(0x10, 2), put(0, 2), text("ASC-E1.17", 12);  // preamble, postamble, identifier
+  put(0x7000 | (size - 16), 2), put(4, 4), text("kelmar wire test", 16);  // root: data, CID
+  put(0x7000 | (size - 38), 2), put(2, 4), text("kelmar wire test", 64);  // framing layer
+  put(100, 1), put(0, 2), put(sequence, 1), put(0, 1), put(universe, 2);  // priority 100
+  put(0x7000 | (size - 115), 2), put(0x02A1, 2), put(0, 2), put(1, 2);    // DMP: set property
+  put(levels.size() + 1, 2), put(0, 1);                                   // start code 0
+  p.insert(p.end(), levels.begin(), levels.end());
   return p;
 }
 
@@ -140,32 +137,11 @@ class OlaWire : public CProgramTest {
 };
 
 TEST_F(OlaWire, TheLinksLevelsLeaveOladAsSacnAndArtNet) {
+  std::vector<std::string> args = {"-i",     COlaTestbed::kThereDevice, "-l",  "-f", kFilter, "-T",
+                                   "fields", "--enable-heuristic",      "acn", "-o", kDmx};
+  for (char const* field : kFields) args.insert(args.end(), {"-e", field});
   CChildProcess* tshark = nullptr;
-  ASSERT_TRUE(bed.There([&] {
-    tshark = Run(kTshark, {"-i",
-                           COlaTestbed::kThereDevice,
-                           "-l",
-                           "-f",
-                           "udp port 5568 or udp port 6454",
-                           "--enable-heuristic",
-                           "acn",
-                           "-o",
-                           "acn.dmx_enable:TRUE",
-                           "-T",
-                           "fields",
-                           "-e",
-                           "udp.dstport",
-                           "-e",
-                           "acn.dmx.universe",
-                           "-e",
-                           "acn.dmx.count",
-                           "-e",
-                           "artnet.output.universe",
-                           "-e",
-                           "artnet.output.length",
-                           "-e",
-                           "udp.payload"});
-  }));
+  ASSERT_TRUE(bed.There([&] { tshark = Run(kTshark, args); }));
   auto const capturing = [](std::string const& l) { return l.find("Capturing on") != l.npos; };
   ASSERT_TRUE(tshark->WaitLine(Stream::kErr, capturing, 30s)) << tshark->Transcript();
 
