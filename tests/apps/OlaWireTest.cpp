@@ -146,7 +146,8 @@ TEST_F(OlaWire, TheLinksLevelsLeaveOladAsSacnAndArtNet) {
   ASSERT_TRUE(tshark->WaitLine(Stream::kErr, capturing, 30s)) << tshark->Transcript();
 
   // Both protocols carry universe kOut as the host sends it, a whole universe with its eight
-  // inputs first; the next lines are passed over until both are seen, in either order.
+  // inputs first (OLA numbers its Art-Net port by the universe's low four bits, in net and
+  // sub-net 0); the next lines are passed over until both are seen, in either order.
   auto const onWire = [&](Levels levels) {
     levels.resize(512);
     bool sacn = false, artnet = false;
@@ -155,7 +156,7 @@ TEST_F(OlaWire, TheLinksLevelsLeaveOladAsSacnAndArtNet) {
         [&](std::string const& line) {
           auto const p = Decode(line);
           sacn = sacn || p == SPacket{"sACN", kOut, 512, levels};
-          artnet = artnet || p == SPacket{"Art-Net", kOut, 512, levels};
+          artnet = artnet || p == SPacket{"Art-Net", kOut % 16, 512, levels};
           return sacn && artnet;
         },
         kStep);
