@@ -1,5 +1,6 @@
 // A private olad for one test: a network namespace of the test's own, a fresh config
-// dir, its own RPC port, started as the olad user and stopped by PID.
+// dir, its own RPC port, started as the olad user and stopped by PID; on request, a veth
+// pair to a second namespace for olad's sACN and Art-Net.
 #pragma once
 
 #include <sched.h>
