@@ -88,6 +88,12 @@ COlaTestbed::COlaTestbed(std::uint16_t port) : mPort(port) {
 
 COlaTestbed::~COlaTestbed() {
   StopOlad(SIGTERM);
+  // The keeper reads its stdin to the end: closing it ends the other namespace, and with
+  // it the veth pair (also when the test dies).
+  if (mKeeper >= 0) close(mKeeper);
+  if (mKeeperPid > 0) waitpid(mKeeperPid, nullptr, 0);
+  for (int fd : {mThere, mHere})
+    if (fd >= 0) close(fd);
   if (mInside) setns(mHome, CLONE_NEWNET);
   if (mHome >= 0) close(mHome);
   std::error_code ec;
@@ -165,4 +171,52 @@ std::string COlaTestbed::log() const {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+bool COlaTestbed::Configure(std::string const& name, std::string const& text) {
+  passwd const* user = getpwnam("olad");
+  const std::string file = mDir + "/" + name;
+  std::ofstream(file, std::ios::trunc) << text;
+  return user && !mDir.empty() && chown(file.c_str(), user->pw_uid, user->pw_gid) == 0;
+}
+
+bool COlaTestbed::AddWire() {
+  mError.clear();
+  if (!mUnavailable.empty() || mHere >= 0) return false;
+  mHere = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  if (mHere < 0 || unshare(CLONE_NEWNET) != 0) {
+    mError = std::string("cannot make a second namespace: ") + std::strerror(errno);
+    return false;
+  }
+  mThere = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  // A child started now lives there; `ip` places the pair's far end by its PID.
+  int keep[2];
+  bool ok = mThere >= 0 && pipe2(keep, O_CLOEXEC) == 0;
+  if (ok) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, keep[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    char cat[] = "/bin/cat";
+    char* argv[] = {cat, nullptr};
+    ok = posix_spawn(&mKeeperPid, cat, &actions, nullptr, argv, environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(keep[0]);
+    mKeeper = keep[1];
+  }
+  if (setns(mHere, CLONE_NEWNET) != 0 || !ok) {
+    mError = "cannot start a process in the second namespace";
+    return false;
+  }
+  const std::string here = std::string("ip link add ola0 type veth peer name ") + kThereDevice +
+                           " netns " + std::to_string(mKeeperPid) + " && ip addr add " + kHere +
+                           "/24 brd + dev ola0 && ip link set ola0 up";
+  const std::string there = std::string("ip link set lo up && ip addr add ") + kThere +
+                            "/24 brd + dev " + kThereDevice + " && ip link set " + kThereDevice +
+                            " up";
+  bool farEnd = false;
+  ok = std::system(here.c_str()) == 0 && There([&] { farEnd = std::system(there.c_str()) == 0; }) &&
+       farEnd;
+  if (!ok) mError = "cannot make a veth pair between the namespaces (ip says why above)";
+  return ok;
 }
