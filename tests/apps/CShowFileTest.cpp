@@ -6,15 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include "CChildProcess.h"
+#include "CProgramTest.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 std::vector<std::uint8_t> Ramp(unsigned count) {
   std::vector<std::uint8_t> levels(count);
@@ -22,30 +17,9 @@ std::vector<std::uint8_t> Ramp(unsigned count) {
   return levels;
 }
 
-std::string ReadText(fs::path const& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A fresh directory per test, removed afterwards.
-class ShowFiles : public testing::Test {
+class ShowFiles : public CProgramTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kn-show-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    mDir = pattern;
-  }
-  void TearDown() override { fs::remove_all(mDir); }
-
-  std::string PathOf(std::string const& name) const { return (mDir / name).string(); }
-  std::string WriteText(std::string const& name, std::string const& text) const {
-    std::ofstream(PathOf(name), std::ios::binary) << text;
-    return PathOf(name);
-  }
-
-  fs::path mDir;
+  std::string PathOf(std::string const& name) { return (Dir() / name).string(); }
 };
 
 // --- Writer and reader together ---
@@ -61,7 +35,7 @@ TEST_F(ShowFiles, WriterPutsTheHeaderThenFramesWithDelaysBetweenThemClampedToThe
   ASSERT_TRUE(writer.Write(1, first, 0, &error)) << error;
   ASSERT_TRUE(writer.Write(2, second, 4294967296ull * 3, &error)) << error;
   writer.Close();
-  EXPECT_EQ(ReadText(PathOf("a.show")),
+  EXPECT_EQ(ReadFile(PathOf("a.show")),
             "OLA Show\n1 0,255,128\n25\n2 7\n0\n1 0,255,128\n4294967295\n2 7\n");
 }
 
@@ -113,7 +87,7 @@ TEST_F(ShowFiles, WriterRefusesFramesOutOfBoundsAndWorkWhenNotOpen) {
   EXPECT_FALSE(writer.Write(1, Ramp(513), 0, &error));
   EXPECT_NE(error.find("not 513"), std::string::npos) << error;
   // Refused frames leave nothing behind.
-  EXPECT_EQ(ReadText(PathOf("b.show")), "OLA Show\n");
+  EXPECT_EQ(ReadFile(PathOf("b.show")), "OLA Show\n");
 
   EXPECT_FALSE(writer.Open(PathOf("no-such-dir/c.show"), &error));
   EXPECT_EQ(error, PathOf("no-such-dir/c.show") + ": cannot create: No such file or directory");
@@ -173,7 +147,7 @@ TEST_F(ShowFiles, ReaderRefusesEachFaultNamingFileAndLine) {
       {"OLA Show\n1 1\n4294967296\n1 2\n", 3, delay("4294967296")},
   };
   for (auto const& b : bad) {
-    const std::string path = WriteText("bad.show", b.text);
+    const std::string path = Write("bad.show", b.text);
     std::string error;
     EXPECT_FALSE(CShowFile::Load(path, &error)) << b.text;
     EXPECT_EQ(error, path + ":" + std::to_string(b.line) + ": " + b.problem);
@@ -198,7 +172,7 @@ TEST_F(ShowFiles, OpenFileLoadsAfterEachFrameAndEveryCutLoadsItsFirstFramesOrIsR
     }
   }
   writer.Close();
-  const std::string text = ReadText(PathOf("cut.show"));
+  const std::string text = ReadFile(PathOf("cut.show"));
 
   for (std::size_t size = 1; size < text.size(); ++size) {
     const std::string_view cut(text.data(), size);
@@ -231,8 +205,8 @@ TEST_F(ShowFiles, ReaderRefusesTooManyLevelsQuotesLongTextShortAndNamesUnreadabl
                        "...' (whole milliseconds 0..4294967295)");
   EXPECT_FALSE(CShowFile::Load(PathOf("missing.show"), &error));
   EXPECT_EQ(error, PathOf("missing.show") + ": cannot open: No such file or directory");
-  EXPECT_FALSE(CShowFile::Load(mDir.string(), &error));
-  EXPECT_EQ(error, mDir.string() + ": cannot read: Is a directory");
+  EXPECT_FALSE(CShowFile::Load(Dir().string(), &error));
+  EXPECT_EQ(error, Dir().string() + ": cannot read: Is a directory");
 }
 
 // --- Choosing a universe ---
@@ -429,7 +403,7 @@ TEST_F(ShowFiles, OlaRecorderVerifiesOurFileFrameForFrame) {
     EXPECT_NE(std::find(out.begin(), out.end(), line), out.end()) << line << ours.Transcript();
 
   // The same check fails on a file that is not sound, so its pass above means something.
-  EXPECT_NE(verify(WriteText("bad.show", "OLA Show\n1 1\n2x\n1 2\n"), bad), 0) << bad.Transcript();
+  EXPECT_NE(verify(Write("bad.show", "OLA Show\n1 1\n2x\n1 2\n"), bad), 0) << bad.Transcript();
 }
 
 }  // namespace

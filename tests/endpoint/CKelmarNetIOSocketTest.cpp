@@ -1,11 +1,6 @@
 // Endpoints on real sockets on 127.0.0.1: several in one process, on one thread or on two.
 #include "CKelmarNetIO.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,6 +16,7 @@
 
 #include "CAsyncWorld_Null.h"
 #include "CRunLoop.h"
+#include "CUdpSocket.h"
 #include "UEventClock.h"
 
 namespace {
@@ -92,23 +88,6 @@ class CFeeder : public LHandler {
   CKelmarNetPeer mPeer;
 };
 
-// A plain socket that sends datagrams no endpoint takes for a request: noise that keeps
-// readiness arriving at a port.
-class CNoise {
- public:
-  CNoise() : mFd(socket(AF_INET, SOCK_DGRAM, 0)) {}
-  ~CNoise() { close(mFd); }
-  void SendTo(std::uint32_t port, int count) {
-    const sockaddr_in sa{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(kLoopback)}, {}};
-    const unsigned char junk[3] = {1, 2, 3};
-    for (int i = 0; i < count; ++i)
-      sendto(mFd, junk, sizeof junk, 0, reinterpret_cast<sockaddr const*>(&sa), sizeof sa);
-  }
-
- private:
-  int mFd;
-};
-
 // The test thread's world, which the feeders use.
 class EndpointSockets : public ::testing::Test {
  protected:
@@ -137,14 +116,18 @@ TEST_P(EndpointsOnOneThread, EitherOfTwoEndpointsOnOneThreadMayGoFirstWhileDatag
   std::unique_ptr<CKelmarNetIO>& leaving = firstGoesFirst ? first : second;
   std::unique_ptr<CKelmarNetIO>& staying = firstGoesFirst ? second : first;
   CFeeder& feeder = firstGoesFirst ? toSecond : toFirst;
-  CNoise noise;
-  noise.SendTo(leaving->peer().port(), 8);
-  noise.SendTo(staying->peer().port(), 8);
+  // Datagrams that no endpoint takes for a request: noise that keeps readiness arriving.
+  CUdpSocket noise;
+  auto const jam = [&](int port) {
+    for (int i = 0; i < 8; ++i) noise.SendTo(port, "\x01\x02\x03");
+  };
+  jam(leaving->peer().port());
+  jam(staying->peer().port());
   toFirst.Feed(Levels(3));
   toSecond.Feed(Levels(3));
   CRunLoop::Current().RunOnce(0);  // the feeders send; nothing is waited for
   leaving.reset();
-  noise.SendTo(staying->peer().port(), 8);
+  jam(staying->peer().port());
   EXPECT_TRUE(RunUntil([&] {
     feeder.Feed(Levels(4));
     return Holds(*staying, 4);
