@@ -3,11 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -15,6 +13,7 @@
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
+#include "CLoopThread.h"
 #include "CRunLoop.h"
 #include "CUdpSocket.h"
 #include "UEventClock.h"
@@ -138,40 +137,32 @@ INSTANTIATE_TEST_SUITE_P(Order, EndpointsOnOneThread, ::testing::Bool(), [](auto
   return info.param ? "FirstGoesFirst" : "SecondGoesFirst";
 });
 
-// An endpoint built on a thread of its own, whose loop runs until told to stop.
-class CEndpointThread {
+// An endpoint built, served and destroyed on a thread of its own.
+class CEndpointThread : public CLoopThread {
  public:
-  CEndpointThread() : mThread([this] { Body(); }) { mReady.get_future().wait(); }
+  CEndpointThread() {
+    Run([this] {
+      mIO = std::make_unique<CWatchedIO>();
+      mPort = mIO->OpenSocket(0) ? mIO->peer().port() : CKelmarNetPeer::kNoPort;
+    });
+  }
   ~CEndpointThread() {
-    mStop = true;
-    mThread.join();
+    Run([this] { mIO.reset(); });
   }
 
   std::uint32_t port() const { return mPort; }
-  std::thread::id id() const { return mThread.get_id(); }
   std::set<std::thread::id> threads() const { return mIO->threads(); }
-  bool received(std::uint8_t level) const { return mLevel.load() == level; }
   bool opened() const { return mPort != CKelmarNetPeer::kNoPort; }
-
- private:
-  void Body() {
-    mIO = std::make_unique<CWatchedIO>();
-    mPort = mIO->OpenSocket(0) ? mIO->peer().port() : CKelmarNetPeer::kNoPort;
-    mReady.set_value();
-    // The levels are read here, on the endpoint's thread, and published for the test.
-    while (opened() && !mStop) {
-      if (Holds(*mIO, mIO->rxTurn()[1])) mLevel = mIO->rxTurn()[1];
-      CRunLoop::Current().RunOnce(kPass);
-    }
-    mIO.reset();
+  // The levels are read on the endpoint's thread.
+  bool received(std::uint8_t level) {
+    bool holds = false;
+    Run([&] { holds = Holds(*mIO, level); });
+    return holds;
   }
 
+ private:
   std::unique_ptr<CWatchedIO> mIO;
   std::uint32_t mPort = CKelmarNetPeer::kNoPort;
-  std::promise<void> mReady;
-  std::atomic<bool> mStop{false};
-  std::atomic<std::uint8_t> mLevel{0};
-  std::thread mThread;  // last: starts once the rest is built
 };
 
 class EndpointsOnTwoThreads : public EndpointSockets {};
