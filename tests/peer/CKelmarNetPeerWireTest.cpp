@@ -311,6 +311,8 @@ TEST_F(PeerConnected, CloseGoesFirstAndBeaconsOutsideAConnectionAreDropped) {
   EXPECT_EQ(Release(), (Bytes{12, 5, 4, 7}));
 }
 
+// A turn goes before a keep-alive, which goes before an accept; a turn message takes a
+// keep-alive that fell due along.
 TEST_F(PeerConnected, TurnGoesBeforeKeepAliveWhichGoesBeforeAccept) {
   InFlight();
   loop.Advance(2000);              // a keep-alive falls due
@@ -321,13 +323,6 @@ TEST_F(PeerConnected, TurnGoesBeforeKeepAliveWhichGoesBeforeAccept) {
   RequestFrom(*a, kALink, kAKey);
   peer->SendTurnA(CTestTurn(4, 1));
   EXPECT_EQ(Release(), (Bytes{12, 12, 6}));
-}
-
-TEST_F(PeerConnected, TurnMessageTakesAPendingKeepAliveAlong) {
-  InFlight();
-  loop.Advance(2000);  // a keep-alive and a full turn fall due
-  peer->SendTurnA(CTestTurn(4, 1));
-  EXPECT_EQ(Release(), (Bytes{12, 12}));
 }
 
 // Deny, busy and refusal, in that order, after the link's own messages and before a beacon.
