@@ -107,7 +107,8 @@ TEST_F(ShowFiles, ReaderAcceptsTailDelayCarriageReturnsAndTrailingBlankLines) {
 
 // --- The reader on files it must refuse, each with the file and the line ---
 
-// Cuts inside a line are refused by the cut test below.
+// One row per kind of fault; numbers at their bounds and past them, and with a sign. Cuts
+// inside a line are refused by the cut test below.
 TEST_F(ShowFiles, ReaderRefusesEachFaultNamingFileAndLine) {
   auto universe = [](std::string t) {
     return "bad universe '" + t + "' (a whole number 0..4294967295)";
@@ -133,15 +134,12 @@ TEST_F(ShowFiles, ReaderRefusesEachFaultNamingFileAndLine) {
       {"OLA Show\n1 1\n5\n\n1 2\n", 4, "blank line inside the show"},
       {"OLA Show\n-1 1,2\n", 2, universe("-1")},
       {"OLA Show\n1 1\n0\n4294967296 1\n", 4, universe("4294967296")},
-      {"OLA Show\nu1 1\n", 2, universe("u1")},
       {"OLA Show\n+1 1\n", 2, universe("+1")},
       {"OLA Show\n1 \n", 2, "the frame has no levels"},
       {"OLA Show\n1 0,256\n", 2, level("256", 2)},
       {"OLA Show\n1 -1\n", 2, level("-1", 1)},
-      {"OLA Show\n1 1,,2\n", 2, level("", 2)},
       {"OLA Show\n1 1,2,\n", 2, level("", 3)},
-      {"OLA Show\n1 1,a\n", 2, level("a", 2)},
-      {"OLA Show\n1  1\n", 2, level(" 1", 1)},
+      {"OLA Show\n1  1\n", 2, level(" 1", 1)},  // one space only between the parts
       {"OLA Show\n1 1\n-5\n1 2\n", 3, delay("-5")},
       {"OLA Show\n1 1\n25ms\n1 2\n", 3, delay("25ms")},
       {"OLA Show\n1 1\n4294967296\n1 2\n", 3, delay("4294967296")},
