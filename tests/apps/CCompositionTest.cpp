@@ -3,38 +3,22 @@
 #include "CComposition.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-
+#include "CProgramTest.h"
 #include "QcKelmarPlugIn.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-int Count(std::string const& text, std::string const& part) {
+int Occurrences(std::string const& text, std::string const& part) {
   int n = 0;
   for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
   return n;
 }
 
-class CompositionFile : public ::testing::Test {
+class CompositionFile : public CProgramTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kn-comp-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    mDir = pattern;
-  }
-  void TearDown() override { fs::remove_all(mDir); }
-
-  std::string Write(std::string const& text) const {
-    std::ofstream(mDir / "c.json", std::ios::binary) << text;
-    return (mDir / "c.json").string();
-  }
-
   // Two patches: one with everything, one with nothing but its name.
   static CComposition TwoPatches() {
     CComposition c;
@@ -46,14 +30,12 @@ class CompositionFile : public ::testing::Test {
     c.patches[1].olaOut = 7;
     return c;
   }
-
-  fs::path mDir;
 };
 
 TEST_F(CompositionFile, ListFormRoundTripsEveryPatchInOrderWithItsUniverses) {
   CComposition const written = TwoPatches();
   std::string error;
-  std::string const path = (mDir / "show.json").string();
+  std::string const path = (Dir() / "show.json").string();
   ASSERT_TRUE(written.Save(path, &error)) << error;
   EXPECT_FALSE(fs::exists(path + ".tmp"));
 
@@ -64,11 +46,9 @@ TEST_F(CompositionFile, ListFormRoundTripsEveryPatchInOrderWithItsUniverses) {
   EXPECT_EQ(read.patches, written.patches);
   // Unset universes stay out of the file rather than being written as something.
   EXPECT_EQ(read.patches[1].olaIn, std::nullopt);
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_EQ(text.str(), written.Text());
-  EXPECT_EQ(Count(text.str(), "\"olaIn\""), 1);
+  std::string const text = ReadFile(path);
+  EXPECT_EQ(text, written.Text());
+  EXPECT_EQ(Occurrences(text, "\"olaIn\""), 1);
 }
 
 TEST_F(CompositionFile, SinglePatchFormLoadsAsOnePatchAndIsSavedAsAList) {
@@ -90,7 +70,7 @@ TEST_F(CompositionFile, SinglePatchFormLoadsAsOnePatchAndIsSavedAsAList) {
   EXPECT_EQ(c.Text().find("\"patches\""), c.Text().find('"'));  // the list comes first
   // A missing file is no error and reads nothing.
   bool exists = true;
-  EXPECT_TRUE(again.Load((mDir / "none.json").string(), &exists, &error));
+  EXPECT_TRUE(again.Load((Dir() / "none.json").string(), &exists, &error));
   EXPECT_FALSE(exists);
   EXPECT_EQ(again.patches.size(), 1u);
 }
@@ -123,11 +103,15 @@ TEST_F(CompositionFile, MalformedListNamesFilePatchAndProblemAndReadsNothing) {
       {R"({"patch": "Kelmar Network", "olaIn": true})",
        R"(': "olaIn" is not a universe number)"},  // the single form has no index
       {R"({"patch": "Other"})", R"(not a "Kelmar Network" composition)"},
+      {R"({"patch": 5, "settings": {"inBase": 5}})", R"(not a "Kelmar Network")"},
+      {R"({"patch": null})", R"(not a "Kelmar Network")"},
+      {R"({"patch": ["Kelmar Network"]})", R"(not a "Kelmar Network")"},
+      {R"("Kelmar Network")", R"(not a "Kelmar Network")"},
       {R"({"patches": [)", "not valid JSON"},
   };
   for (auto const& [text, problem] : cases) {
     SCOPED_TRACE(text);
-    std::string const path = Write(text);
+    std::string const path = Write("c.json", text);
     CComposition c = TwoPatches();
     bool exists = false;
     std::string error;

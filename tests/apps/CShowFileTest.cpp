@@ -6,15 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
-#include "CChildProcess.h"
+#include "CProgramTest.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 std::vector<std::uint8_t> Ramp(unsigned count) {
   std::vector<std::uint8_t> levels(count);
@@ -22,30 +17,9 @@ std::vector<std::uint8_t> Ramp(unsigned count) {
   return levels;
 }
 
-std::string ReadText(fs::path const& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A fresh directory per test, removed afterwards.
-class ShowFiles : public testing::Test {
+class ShowFiles : public CProgramTest {
  protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "kn-show-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    mDir = pattern;
-  }
-  void TearDown() override { fs::remove_all(mDir); }
-
-  std::string PathOf(std::string const& name) const { return (mDir / name).string(); }
-  std::string WriteText(std::string const& name, std::string const& text) const {
-    std::ofstream(PathOf(name), std::ios::binary) << text;
-    return PathOf(name);
-  }
-
-  fs::path mDir;
+  std::string PathOf(std::string const& name) { return (Dir() / name).string(); }
 };
 
 // --- Writer and reader together ---
@@ -61,7 +35,7 @@ TEST_F(ShowFiles, WriterPutsTheHeaderThenFramesWithDelaysBetweenThemClampedToThe
   ASSERT_TRUE(writer.Write(1, first, 0, &error)) << error;
   ASSERT_TRUE(writer.Write(2, second, 4294967296ull * 3, &error)) << error;
   writer.Close();
-  EXPECT_EQ(ReadText(PathOf("a.show")),
+  EXPECT_EQ(ReadFile(PathOf("a.show")),
             "OLA Show\n1 0,255,128\n25\n2 7\n0\n1 0,255,128\n4294967295\n2 7\n");
 }
 
@@ -113,7 +87,7 @@ TEST_F(ShowFiles, WriterRefusesFramesOutOfBoundsAndWorkWhenNotOpen) {
   EXPECT_FALSE(writer.Write(1, Ramp(513), 0, &error));
   EXPECT_NE(error.find("not 513"), std::string::npos) << error;
   // Refused frames leave nothing behind.
-  EXPECT_EQ(ReadText(PathOf("b.show")), "OLA Show\n");
+  EXPECT_EQ(ReadFile(PathOf("b.show")), "OLA Show\n");
 
   EXPECT_FALSE(writer.Open(PathOf("no-such-dir/c.show"), &error));
   EXPECT_EQ(error, PathOf("no-such-dir/c.show") + ": cannot create: No such file or directory");
@@ -133,7 +107,8 @@ TEST_F(ShowFiles, ReaderAcceptsTailDelayCarriageReturnsAndTrailingBlankLines) {
 
 // --- The reader on files it must refuse, each with the file and the line ---
 
-// Cuts inside a line are refused by the cut test below.
+// One row per kind of fault; numbers at their bounds and past them, and with a sign. Cuts
+// inside a line are refused by the cut test below.
 TEST_F(ShowFiles, ReaderRefusesEachFaultNamingFileAndLine) {
   auto universe = [](std::string t) {
     return "bad universe '" + t + "' (a whole number 0..4294967295)";
@@ -159,21 +134,18 @@ TEST_F(ShowFiles, ReaderRefusesEachFaultNamingFileAndLine) {
       {"OLA Show\n1 1\n5\n\n1 2\n", 4, "blank line inside the show"},
       {"OLA Show\n-1 1,2\n", 2, universe("-1")},
       {"OLA Show\n1 1\n0\n4294967296 1\n", 4, universe("4294967296")},
-      {"OLA Show\nu1 1\n", 2, universe("u1")},
       {"OLA Show\n+1 1\n", 2, universe("+1")},
       {"OLA Show\n1 \n", 2, "the frame has no levels"},
       {"OLA Show\n1 0,256\n", 2, level("256", 2)},
       {"OLA Show\n1 -1\n", 2, level("-1", 1)},
-      {"OLA Show\n1 1,,2\n", 2, level("", 2)},
       {"OLA Show\n1 1,2,\n", 2, level("", 3)},
-      {"OLA Show\n1 1,a\n", 2, level("a", 2)},
-      {"OLA Show\n1  1\n", 2, level(" 1", 1)},
+      {"OLA Show\n1  1\n", 2, level(" 1", 1)},  // one space only between the parts
       {"OLA Show\n1 1\n-5\n1 2\n", 3, delay("-5")},
       {"OLA Show\n1 1\n25ms\n1 2\n", 3, delay("25ms")},
       {"OLA Show\n1 1\n4294967296\n1 2\n", 3, delay("4294967296")},
   };
   for (auto const& b : bad) {
-    const std::string path = WriteText("bad.show", b.text);
+    const std::string path = Write("bad.show", b.text);
     std::string error;
     EXPECT_FALSE(CShowFile::Load(path, &error)) << b.text;
     EXPECT_EQ(error, path + ":" + std::to_string(b.line) + ": " + b.problem);
@@ -198,7 +170,7 @@ TEST_F(ShowFiles, OpenFileLoadsAfterEachFrameAndEveryCutLoadsItsFirstFramesOrIsR
     }
   }
   writer.Close();
-  const std::string text = ReadText(PathOf("cut.show"));
+  const std::string text = ReadFile(PathOf("cut.show"));
 
   for (std::size_t size = 1; size < text.size(); ++size) {
     const std::string_view cut(text.data(), size);
@@ -231,8 +203,8 @@ TEST_F(ShowFiles, ReaderRefusesTooManyLevelsQuotesLongTextShortAndNamesUnreadabl
                        "...' (whole milliseconds 0..4294967295)");
   EXPECT_FALSE(CShowFile::Load(PathOf("missing.show"), &error));
   EXPECT_EQ(error, PathOf("missing.show") + ": cannot open: No such file or directory");
-  EXPECT_FALSE(CShowFile::Load(mDir.string(), &error));
-  EXPECT_EQ(error, mDir.string() + ": cannot read: Is a directory");
+  EXPECT_FALSE(CShowFile::Load(Dir().string(), &error));
+  EXPECT_EQ(error, Dir().string() + ": cannot read: Is a directory");
 }
 
 // --- Choosing a universe ---
@@ -429,7 +401,7 @@ TEST_F(ShowFiles, OlaRecorderVerifiesOurFileFrameForFrame) {
     EXPECT_NE(std::find(out.begin(), out.end(), line), out.end()) << line << ours.Transcript();
 
   // The same check fails on a file that is not sound, so its pass above means something.
-  EXPECT_NE(verify(WriteText("bad.show", "OLA Show\n1 1\n2x\n1 2\n"), bad), 0) << bad.Transcript();
+  EXPECT_NE(verify(Write("bad.show", "OLA Show\n1 1\n2x\n1 2\n"), bad), 0) << bad.Transcript();
 }
 
 }  // namespace

@@ -1,103 +1,28 @@
 // The programs end to end: kelmar-host and kelmar-peer as processes over loopback UDP.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "CChildProcess.h"
 #include "CProgramTest.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
-using Stream = CChildProcess::Stream;
-
-constexpr auto kStep = 10s;  // the deadline for one expected reaction
-
-std::string Loopback(int port) {
-  return "127.0.0.1:" + std::to_string(port);
-}
-
-// A JSON line of `event` whose fields include `fields`.
-std::function<bool(json const&)> Event(std::string const& event, json fields = json::object()) {
-  fields["event"] = event;
-  return [fields](json const& j) {
-    for (auto const& [key, value] : fields.items())
-      if (!j.contains(key) || j[key] != value) return false;
-    return true;
-  };
-}
-
-// The host's twelve output ports from Out1: `levels`, then zeros.
-auto HostLevels(std::vector<int> levels) {
-  levels.resize(12);
-  return Event("levels", {{"first", 1}, {"levels", levels}});
-}
-
-// The 512 slots a peer received: `levels`, then zeros.
-auto PeerLevels(std::vector<int> levels) {
-  levels.resize(512);
-  return Event("levels", {{"start", 0}, {"levels", levels}});
-}
-
-std::string ReadFile(std::filesystem::path const& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// A UDP socket on all local addresses and `wanted`, or a port the system picks, held
-// while it lives (without SO_REUSEADDR, so nobody else binds it). `error` is bind's errno.
-class CHeldUdpPort {
- public:
-  explicit CHeldUdpPort(int wanted = 0) : mFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(wanted));
-    socklen_t len = sizeof sa;
-    error = bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
-    getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
-  }
-  ~CHeldUdpPort() { close(mFd); }
-
-  int mFd;
-  int port;
-  int error;
-};
 
 // The help block of `program` in the README: the fenced lines under its heading.
 std::string ReadmeHelp(std::string const& program) {
-  std::string const text = ReadFile(KN_README);
+  std::ifstream in(KN_README, std::ios::binary);
+  std::string const text{std::istreambuf_iterator<char>(in), {}};
   std::string const head = "## " + program + "\n\n```\n";
   auto const begin = text.find(head);
   if (begin == std::string::npos) return "(no help block for " + program + ")";
   auto const end = text.find("```", begin + head.size());
   return text.substr(begin + head.size(), end - begin - head.size());
-}
-
-// The lines of a stream, each with its newline.
-std::string Text(std::vector<std::string> const& lines) {
-  std::string out;
-  for (auto const& line : lines) out += line + '\n';
-  return out;
 }
 
 class EndToEnd : public CProgramTest {
@@ -110,34 +35,16 @@ class EndToEnd : public CProgramTest {
     CChildProcess* host = Host(args);
     return Wait(host, Event("status", {{"text", "Port is open."}})) ? host : nullptr;
   }
-
-  // The next JSON line of `child` that `match` accepts, or a failure with what it said.
-  static std::optional<json> Wait(CChildProcess* child,
-                                  std::function<bool(json const&)> const& match,
-                                  CChildProcess::Duration timeout = kStep) {
-    json found;
-    auto const take = [&](std::string const& line) {
-      found = json::parse(line, nullptr, false);
-      return found.is_object() && match(found);
-    };
-    if (child->WaitLine(Stream::kOut, take, timeout)) return found;
-    ADD_FAILURE() << "not seen in time" << child->Transcript();
-    return std::nullopt;
+  // The host's twelve output ports from Out1: `levels`, then zeros.
+  static Match HostLevels(std::vector<int> levels) {
+    levels.resize(12);
+    return Event("levels", {{"first", 1}, {"levels", levels}});
   }
-  // The next line on standard error of `child` that holds `part`, or a failure.
-  static std::optional<std::string> WaitErr(CChildProcess* child, std::string const& part) {
-    auto found = child->WaitLine(
-        Stream::kErr, [&](std::string const& l) { return l.find(part) != l.npos; }, kStep);
-    if (!found) ADD_FAILURE() << "no '" << part << "' on standard error" << child->Transcript();
-    return found;
-  }
-
-  static int Port() { return CHeldUdpPort().port; }  // free a moment ago
 };
 
 TEST_F(EndToEnd, LevelsTravelBothWaysAndASecondPeerIsToldBusy) {
-  int const port = Port();
-  int const local = Port();
+  int const port = FreePort();
+  int const local = FreePort();
   std::string const first = Loopback(local);
   CChildProcess* host = OpenHost(port, {"-d", "10,20,30", "--in-channels", "3", "--show-sent"});
   ASSERT_TRUE(host);
@@ -171,7 +78,7 @@ TEST_F(EndToEnd, LevelsTravelBothWaysAndASecondPeerIsToldBusy) {
 }
 
 TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
-  int const port = Port();
+  int const port = FreePort();
   CChildProcess* host = OpenHost(port);
   ASSERT_TRUE(host);
   // Without -d, the peer sends the frames it reads on standard input.
@@ -192,14 +99,14 @@ TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
 
 // Input ports past slot 512 send nothing, and the levels shown as sent stop there too.
 TEST_F(EndToEnd, SentLevelsEndAtTheLastSlot) {
-  CChildProcess* host =
-      OpenHost(Port(), {"-d", "1,2,3,4", "--in-base", "510", "--in-channels", "12", "--show-sent"});
+  CChildProcess* host = OpenHost(
+      FreePort(), {"-d", "1,2,3,4", "--in-base", "510", "--in-channels", "12", "--show-sent"});
   ASSERT_TRUE(host);
   EXPECT_TRUE(Wait(host, Event("sent", {{"first", 510}, {"levels", {1, 2, 3}}})));
 }
 
 TEST_F(EndToEnd, PortInUseIsReportedAndAnotherPortCanBeChosen) {
-  CHeldUdpPort held;
+  CUdpSocket const held(INADDR_ANY);
   CChildProcess* host = Host({"--json", "-p", std::to_string(held.port)});
   ASSERT_TRUE(Wait(host, Event("status", {{"text", "Cannot use the port."}})));
   EXPECT_TRUE(WaitErr(host, std::to_string(held.port)));
@@ -208,7 +115,7 @@ TEST_F(EndToEnd, PortInUseIsReportedAndAnotherPortCanBeChosen) {
   ASSERT_TRUE(host->Send("view"));
   EXPECT_TRUE(Wait(
       host, Event("settings", {{"udpPort", held.port}, {"udpStatus", "Cannot use the port."}})));
-  int const other = Port();
+  int const other = FreePort();
   ASSERT_TRUE(host->Send("set udpPort " + std::to_string(other)));
   ASSERT_TRUE(Wait(host, Event("status", {{"text", "Port is open."}})));
   Peer({"connect", Loopback(other), "--json", "-d", "9"});
@@ -223,34 +130,34 @@ TEST_F(EndToEnd, BadStartsExitWithOneLineOnStandardError) {
     SCOPED_TRACE(words);
     std::istringstream in(words);
     std::vector<std::string> const c{std::istream_iterator<std::string>(in), {}};
-    CChildProcess* child =
-        Run(c[0] == "host" ? KN_HOST_BIN : KN_PEER_BIN, {c.begin() + 1, c.end()});
-    EXPECT_EQ(child->WaitExit(kStep), 64) << child->Transcript();
-    auto const& err = child->lines(Stream::kErr);
-    EXPECT_TRUE(err.size() == 1 && err[0].starts_with("kelmar-" + c[0] + ": ") &&
-                child->lines(Stream::kOut).empty())
-        << child->Transcript();
+    ExpectRefused(Run(c[0] == "host" ? KN_HOST_BIN : KN_PEER_BIN, {c.begin() + 1, c.end()}), 64,
+                  "kelmar-" + c[0]);
   }
 
   // A port that cannot be listened on is unavailable.
-  CHeldUdpPort held;
-  CChildProcess* peer = Peer({"listen", "--port", std::to_string(held.port), "--json"});
-  EXPECT_EQ(peer->WaitExit(kStep), 69) << peer->Transcript();
-  EXPECT_EQ(peer->lines(Stream::kErr).size(), 1u) << peer->Transcript();
-  EXPECT_TRUE(WaitErr(peer, std::to_string(held.port)));
+  CUdpSocket const held(INADDR_ANY);
+  ExpectRefused(Peer({"listen", "--port", std::to_string(held.port), "--json"}), 69, "kelmar-peer",
+                std::to_string(held.port));
 }
 
+// A composition that cannot be read (here: a patch of its list) is reported with the file,
+// the patch and the problem; the host runs on one patch with the defaults and never writes
+// over the file.
 TEST_F(EndToEnd, CorruptCompositionIsNeverOverwrittenAndASavedOneIsLoaded) {
-  int const port = Port();
-  std::filesystem::path const file = Dir() / "broken.json";
-  std::string const corrupt = "{\"patch\": \"Kelmar Network\", \"settings\": {\"inBase\": 5,";
-  std::ofstream(file, std::ios::binary) << corrupt;
-  CChildProcess* host = Host({"--json", "-c", file.string(), "-p", std::to_string(port)});
-  EXPECT_NE(WaitErr(host, file.string()).value_or("").find("JSON"), std::string::npos)
-      << "the complaint names the file and what is wrong with it";
+  int const port = FreePort();
+  std::string const corrupt =
+      R"({"patches": [{"patch": "Kelmar Network"}, {"patch": "Kelmar Network", "olaOut": -3}]})";
+  std::string const file = Write("broken.json", corrupt);
+  CChildProcess* host = Host({"--json", "-c", file, "-p", std::to_string(port)});
+  EXPECT_NE(WaitErr(host, "olaOut")
+                .value_or("")
+                .find("composition file '" + file + "': patch 2 (patches[1]): "),
+            std::string::npos);
   // It runs on with the defaults; 'save' leaves the file as it was, however it is spelt.
   ASSERT_TRUE(host->Send("view"));
-  EXPECT_TRUE(Wait(host, Event("settings", {{"inBase", 1}, {"udpPort", port}})));
+  EXPECT_TRUE(Wait(host, Event("settings", {{"patch", 1}, {"inBase", 1}, {"udpPort", port}})));
+  ASSERT_TRUE(host->Send("view 2"));
+  EXPECT_TRUE(Wait(host, Event("message", {{"text", "no patch 2 (patches: 1)"}})));
   for (std::string const& command :
        std::vector<std::string>{"save", "save " + (Dir() / "." / "broken.json").string()}) {
     ASSERT_TRUE(host->Send(command));
@@ -269,7 +176,7 @@ TEST_F(EndToEnd, CorruptCompositionIsNeverOverwrittenAndASavedOneIsLoaded) {
   EXPECT_TRUE(Wait(host, Event("message", {{"text", "saved " + show}})));
   EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
   EXPECT_EQ(ReadFile(file), corrupt);
-  EXPECT_FALSE(std::filesystem::exists(file.string() + ".tmp"));
+  EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
   EXPECT_FALSE(std::filesystem::exists(show + ".tmp"));
 
   // No port given: the one saved in the file is used.
@@ -298,7 +205,9 @@ TEST_F(EndToEnd, HelpIsTheReadmesAndVersionNamesTheProgram) {
     for (auto const& args : helps) {
       CChildProcess* child = Run(bin, args);
       ASSERT_EQ(child->WaitExit(kStep), 0) << child->Transcript();
-      EXPECT_EQ(Text(child->lines(Stream::kOut)), ReadmeHelp(program)) << args[0];
+      std::string out;
+      for (auto const& line : child->lines(Stream::kOut)) out += line + '\n';
+      EXPECT_EQ(out, ReadmeHelp(program)) << args[0];
       EXPECT_TRUE(child->lines(Stream::kErr).empty()) << child->Transcript();
     }
     CChildProcess* version = Run(bin, {host ? "-v" : "--version"});
@@ -310,12 +219,12 @@ TEST_F(EndToEnd, HelpIsTheReadmesAndVersionNamesTheProgram) {
 // The port opens once, on the settings of the command line and the composition file:
 // another program holding the default port changes nothing.
 TEST_F(EndToEnd, HostNeverTriesTheDefaultPortWhenGivenAnother) {
-  CHeldUdpPort const held(51209);
+  CUdpSocket const held(INADDR_ANY, 51209);
   // In use already is as good as held by us.
   ASSERT_TRUE(held.error == 0 || held.error == EADDRINUSE) << std::strerror(held.error);
 
-  int const port = Port();
-  int const saved = Port();
+  int const port = FreePort();
+  int const saved = FreePort();
   std::filesystem::path const file = Dir() / "show.json";
   std::ofstream(file) << json{{"patch", "Kelmar Network"},
                               {"settings", {{"udpPort", saved}, {"inBase", 2}}},
@@ -333,43 +242,33 @@ TEST_F(EndToEnd, HostNeverTriesTheDefaultPortWhenGivenAnother) {
     EXPECT_EQ(peer->Terminate(kStep), 0) << peer->Transcript();
     EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
     EXPECT_TRUE(host->lines(Stream::kErr).empty()) << host->Transcript();
-    int statuses = 0;
-    for (auto const& line : host->lines(Stream::kOut))
-      statuses += Event("status")(json::parse(line, nullptr, false));
-    EXPECT_EQ(statuses, 1) << host->Transcript();
+    EXPECT_EQ(Count(host, Event("status")), 1) << host->Transcript();
   }
 }
 
-// Bad input is reported and the programs go on: text that is not UTF-8 in a JSON line,
-// a composition file whose "patch" is not a string.
+// Bad input is reported and the host goes on: text that is not UTF-8 in a command line, a
+// composition file whose "patch" is not a string (the other such files: CCompositionTest).
 TEST_F(EndToEnd, BadInputIsReportedWithoutACrash) {
-  std::vector<std::pair<std::string, std::string>> const files = {
-      {"number.json", R"({"patch": 5, "settings": {"inBase": 5}})"},
-      {"null.json", R"({"patch": null})"},
-      {"list.json", R"({"patch": ["Kelmar Network"]})"},
-      {"text.json", R"("Kelmar Network")"}};
-  for (auto const& [name, text] : files) {
-    std::filesystem::path const file = Dir() / name;
-    std::ofstream(file, std::ios::binary) << text;
-    int const port = Port();
-    CChildProcess* host = Host({"--json", "-c", file.string(), "-p", std::to_string(port)});
-    EXPECT_NE(WaitErr(host, file.string()).value_or("").find("not a \"Kelmar Network\""),
-              std::string::npos);
-    // Not UTF-8: an unknown command is echoed with the bad bytes replaced.
-    ASSERT_TRUE(host->Send("\xff\xfe\xc3 bad"));
-    auto const echo = Wait(host, Event("message"));
-    ASSERT_TRUE(echo);
-    EXPECT_EQ((*echo)["text"], "unknown command: \uFFFD\uFFFD\uFFFD bad (try help)");
-    ASSERT_TRUE(host->Send("save " + (Dir() / "\xff.json").string()));
-    EXPECT_TRUE(
-        Wait(host, Event("message", {{"text", "saved " + (Dir() / "\uFFFD.json").string()}})));
-    ASSERT_TRUE(host->Send("view"));
-    EXPECT_TRUE(Wait(host, Event("settings", {{"inBase", 1}, {"udpPort", port}})));
-    EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
-    EXPECT_EQ(ReadFile(file), text) << "the unreadable file is left alone";
-  }
+  std::string const text = R"({"patch": 5, "settings": {"inBase": 5}})";
+  std::string const file = Write("number.json", text);
+  int const port = FreePort();
+  CChildProcess* host = Host({"--json", "-c", file, "-p", std::to_string(port)});
+  EXPECT_NE(WaitErr(host, file).value_or("").find("not a \"Kelmar Network\""), std::string::npos);
+  // Not UTF-8: an unknown command is echoed with the bad bytes replaced.
+  ASSERT_TRUE(host->Send("\xff\xfe\xc3 bad"));
+  auto const echo = Wait(host, Event("message"));
+  ASSERT_TRUE(echo);
+  EXPECT_EQ((*echo)["text"], "unknown command: \uFFFD\uFFFD\uFFFD bad (try help)");
+  ASSERT_TRUE(host->Send("save " + (Dir() / "\xff.json").string()));
+  EXPECT_TRUE(
+      Wait(host, Event("message", {{"text", "saved " + (Dir() / "\uFFFD.json").string()}})));
+  ASSERT_TRUE(host->Send("view"));
+  EXPECT_TRUE(Wait(host, Event("settings", {{"inBase", 1}, {"udpPort", port}})));
+  EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
+  EXPECT_EQ(ReadFile(file), text) << "the unreadable file is left alone";
+
   // Nor is a folder, and it says so.
-  CChildProcess* host = Host({"--json", "-c", Dir().string(), "-p", std::to_string(Port())});
+  host = Host({"--json", "-c", Dir().string(), "-p", std::to_string(FreePort())});
   EXPECT_TRUE(WaitErr(host, Dir().string() + "': is a folder"));
 }
 

@@ -1,38 +1,17 @@
 // kelmar-peer's --record and --play end to end: processes over loopback UDP, show files
-// on disk, and OLA's ola_recorder on our files when it is installed.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cerrno>
-#include <chrono>
+// on disk. (That OLA's ola_recorder reads our files: CShowFileTest.)
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <memory>
-#include <nlohmann/json.hpp>
-#include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "CChildProcess.h"
 #include "CProgramTest.h"
 #include "CShowFile.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
-using Stream = CChildProcess::Stream;
 namespace fs = std::filesystem;
-
-constexpr auto kStep = 10s;  // the deadline for one expected reaction
 
 // How far a replayed frame may be from its time in the show. The player sends a frame
 // at its due time, and at the latest with the next frame tick (1/44 s at the default
@@ -43,40 +22,6 @@ constexpr auto kStep = 10s;  // the deadline for one expected reaction
 constexpr std::int64_t kFramePeriodMs = 23;  // 1000 / 44, rounded up
 constexpr std::int64_t kSlackMs = 60;
 constexpr std::int64_t kToleranceMs = kFramePeriodMs + kSlackMs;
-
-// A UDP socket on 127.0.0.1 and a port the system picks, held while it lives.
-class CUdpSink {
- public:
-  CUdpSink() : mFd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len);
-    port = ntohs(sa.sin_port);
-  }
-  ~CUdpSink() { close(mFd); }
-  // Whether a datagram is waiting. Loopback delivers within the sending call, so once
-  // the sender has ended, whatever it sent is here.
-  bool Received() const {
-    char b[1];
-    return recv(mFd, b, sizeof b, MSG_DONTWAIT | MSG_PEEK) >= 0;
-  }
-
-  int mFd;
-  int port;
-};
-
-std::optional<std::string> FindOnPath(std::string const& program) {
-  char const* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "/usr/bin:/bin");
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    fs::path const candidate = fs::path(dir) / program;
-    if (!dir.empty() && access(candidate.c_str(), X_OK) == 0) return candidate.string();
-  }
-  return std::nullopt;
-}
 
 // The frames' times from the first frame on.
 std::vector<std::int64_t> Times(CShowFile const& show) {
@@ -112,26 +57,8 @@ class ShowEndToEnd : public CProgramTest {
     return Wait(peer, Event("listening")) ? peer : nullptr;
   }
 
-  static std::function<bool(json const&)> Event(std::string const& event,
-                                                json fields = json::object()) {
-    fields["event"] = event;
-    return [fields](json const& j) {
-      for (auto const& [key, value] : fields.items())
-        if (!j.contains(key) || j[key] != value) return false;
-      return true;
-    };
-  }
   static auto Levels(std::vector<std::uint8_t> const& levels) {
     return Event("levels", {{"start", 0}, {"levels", levels}});
-  }
-  static bool Wait(CChildProcess* child, std::function<bool(json const&)> const& match) {
-    auto const take = [&](std::string const& line) {
-      json const j = json::parse(line, nullptr, false);
-      return j.is_object() && match(j);
-    };
-    if (child->WaitLine(Stream::kOut, take, kStep)) return true;
-    ADD_FAILURE() << "not seen in time" << child->Transcript();
-    return false;
   }
 
   // Plays `show` from a connecting peer into a recorder writing `out`, until the
@@ -139,11 +66,10 @@ class ShowEndToEnd : public CProgramTest {
   void PlayInto(std::string const& show, std::string const& out,
                 std::vector<std::uint8_t> const& last, std::vector<std::string> playArgs = {},
                 std::vector<std::string> recordArgs = {}) {
-    int const port = CUdpSink().port;  // free a moment ago
+    int const port = FreePort();
     CChildProcess* recorder = Recorder(port, out, recordArgs);
     ASSERT_TRUE(recorder);
-    playArgs.insert(playArgs.begin(),
-                    {"connect", "127.0.0.1:" + std::to_string(port), "--json", "--play", show});
+    playArgs.insert(playArgs.begin(), {"connect", Loopback(port), "--json", "--play", show});
     CChildProcess* player = Peer(playArgs);
     EXPECT_TRUE(Wait(player, Event("show-start", {{"file", show}})));
     EXPECT_TRUE(Wait(recorder, Levels(last)));
@@ -156,12 +82,6 @@ class ShowEndToEnd : public CProgramTest {
     auto show = CShowFile::Load(path, &error);
     EXPECT_TRUE(show) << error;
     return show ? *show : *CShowFile::Parse("OLA Show\n", path, &error);
-  }
-
-  std::string Write(std::string const& name, std::string const& text) {
-    std::string const path = (Dir() / name).string();
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
   }
 };
 
@@ -208,10 +128,10 @@ TEST_F(ShowEndToEnd, ShowRecordedByOlaRecorderPlaysThroughOneUniverseAtATime) {
 TEST_F(ShowEndToEnd, LoopingShowStartsAgainAndAKilledRecorderLeavesAFileThatLoads) {
   std::string const show = Write("loop.show", "OLA Show\n1 10\n100\n1 20\n100\n");
   std::string const out = (Dir() / "loop-out.show").string();
-  int const port = CUdpSink().port;
+  int const port = FreePort();
   CChildProcess* recorder = Recorder(port, out, {"--record-universe", "7"});
   ASSERT_TRUE(recorder);
-  Peer({"connect", "127.0.0.1:" + std::to_string(port), "--play", show, "--loop"});
+  Peer({"connect", Loopback(port), "--play", show, "--loop"});
   for (std::uint8_t level : {10, 20, 10, 20, 10}) ASSERT_TRUE(Wait(recorder, Levels({level})));
   Kill(recorder);
   CShowFile const got = Load(out);
@@ -224,17 +144,6 @@ TEST_F(ShowEndToEnd, LoopingShowStartsAgainAndAKilledRecorderLeavesAFileThatLoad
       EXPECT_NEAR(static_cast<std::int64_t>(got.frames()[i].delayMs), 100, kToleranceMs);
     }
   }
-
-  auto const tool = FindOnPath("ola_recorder");
-  if (!tool) GTEST_SKIP() << "ola_recorder is not installed (apt-get install ola)";
-  CChildProcess verify;
-  std::string error;
-  ASSERT_TRUE(verify.Start({*tool, "--verify", out}, &error)) << error;
-  ASSERT_EQ(verify.WaitExit(30s), 0) << verify.Transcript();
-  auto const& lines = verify.lines(Stream::kOut);
-  std::string const frames = std::to_string(got.frames().size()) + " frames";
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "Universe 7: " + frames), lines.end())
-      << verify.Transcript();
 }
 
 // A show that cannot be played, or a recording that cannot be made, ends the peer before
@@ -249,28 +158,21 @@ TEST_F(ShowEndToEnd, BadShowsAndUncreatableRecordingsEndThePeerBeforeItSends) {
   };
   std::string const missing = (Dir() / "missing.show").string();
   std::string const corrupt = Write("corrupt.show", "OLA Show\n1 1,2\n25\n1 3,x\n");
-  std::string const cut = Write("cut.show", "OLA Show\n1 1,2\n25\n1 3");
   std::string const empty = Write("empty.show", "OLA Show\n");
   std::string const nowhere = (Dir() / "no-such-folder" / "out.show").string();
   std::vector<SCase> const cases = {
       {{"--play", missing}, 65, missing + ": cannot open"},
       {{"--play", corrupt, "--record", spared}, 65, corrupt + ":4: bad level 'x'"},
-      {{"--play", cut}, 65, cut + ":4: "},
       {{"--play", empty}, 65, empty + ": the show has no frames"},
       {{"--play", good, "--record", nowhere}, 73, nowhere + ": cannot create"},
   };
   for (auto const& c : cases) {
     SCOPED_TRACE(c.says);
-    CUdpSink partner;
-    std::vector<std::string> args = {"connect", "127.0.0.1:" + std::to_string(partner.port)};
+    CUdpSocket const partner;
+    std::vector<std::string> args = {"connect", Loopback(partner.port)};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    CChildProcess* peer = Peer(args);
-    EXPECT_EQ(peer->WaitExit(kStep), c.status) << peer->Transcript();
-    auto const& err = peer->lines(Stream::kErr);
-    EXPECT_TRUE(err.size() == 1 && err[0].starts_with("kelmar-peer: ") &&
-                err[0].find(c.says) != std::string::npos)
-        << peer->Transcript();
-    EXPECT_FALSE(partner.Received()) << "a datagram was sent";
+    ExpectRefused(Peer(args), c.status, "kelmar-peer", c.says);
+    EXPECT_EQ(partner.Receive(0), "<nothing>") << "a datagram was sent";
   }
   EXPECT_FALSE(fs::exists(spared)) << "a recording was begun for a show that cannot play";
 }
@@ -281,7 +183,6 @@ TEST_F(ShowEndToEnd, BadUniversesAndMixedSourcesAreUsageErrors) {
   std::vector<std::vector<std::string>> const cases = {
       {"--record", "r.show", "--record-universe", "-1"},
       {"--record", "r.show", "--record-universe", "4294967296"},
-      {"--record", "r.show", "--record-universe", "x"},
       {"--record-universe", "2"},
       {"--play", good, "--play-universe", "4294967296"},
       {"--play-universe", "1"},
@@ -297,12 +198,7 @@ TEST_F(ShowEndToEnd, BadUniversesAndMixedSourcesAreUsageErrors) {
     std::string words;
     for (auto const& a : c) words += a + " ";
     SCOPED_TRACE(words);
-    CChildProcess* peer = Peer(args);
-    EXPECT_EQ(peer->WaitExit(kStep), 64) << peer->Transcript();
-    auto const& err = peer->lines(Stream::kErr);
-    EXPECT_TRUE(err.size() == 1 && err[0].starts_with("kelmar-peer: ") &&
-                peer->lines(Stream::kOut).empty())
-        << peer->Transcript();
+    ExpectRefused(Peer(args), 64, "kelmar-peer");
   }
   EXPECT_FALSE(fs::exists("r.show"));
 }

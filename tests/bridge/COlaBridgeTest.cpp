@@ -56,6 +56,14 @@ class OlaBridge : public ::testing::Test {
 
   void StartOlad() { ASSERT_TRUE(bed.StartOlad()) << bed.error(); }
 
+  // Starts olad, then the bridge listening on `universe`, and waits until it is up.
+  void StartListening(unsigned universe) {
+    StartOlad();
+    bridge->Listen(universe);
+    ASSERT_TRUE(bridge->Start());
+    ASSERT_TRUE(Up());
+  }
+
   // Starts olad, a listener on universe 2, then the bridge, and waits until it is up.
   void StartWithProbe() {
     StartOlad();
@@ -125,10 +133,7 @@ class OlaBridge : public ::testing::Test {
 };
 
 TEST_F(OlaBridge, FramesOfAnOlaClientOnAListenedUniverseArriveWithTheirLevels) {
-  StartOlad();
-  bridge->Listen(1);
-  ASSERT_TRUE(bridge->Start());
-  ASSERT_TRUE(Up());
+  ASSERT_NO_FATAL_FAILURE(StartListening(1));
   EXPECT_EQ(conns, std::vector<COlaBridge::Status>{COlaBridge::stUp});
 
   COlaProbe probe(COlaTestbed::kPort);
@@ -242,10 +247,7 @@ TEST_F(OlaBridge, WithoutOladItSaysSoOnceRetriesEverySecondAndJoinsWhenOladStart
 }
 
 TEST_F(OlaBridge, AfterOladRestartsItRegistersAgainWithinTwoSeconds) {
-  StartOlad();
-  bridge->Listen(1);
-  ASSERT_TRUE(bridge->Start());
-  ASSERT_TRUE(Up());
+  ASSERT_NO_FATAL_FAILURE(StartListening(1));
   const Levels out = Ramp(20, 50);
   bridge->Send(2, out.data(), out.size());
   // Once stopped in order, once killed: the second connection reuses descriptor numbers
@@ -276,10 +278,7 @@ TEST_F(OlaBridge, AfterOladRestartsItRegistersAgainWithinTwoSeconds) {
 }
 
 TEST_F(OlaBridge, DestroyedWhileBusyItLeavesNoWorkBehind) {
-  StartOlad();
-  bridge->Listen(1);
-  ASSERT_TRUE(bridge->Start());
-  ASSERT_TRUE(Up());
+  ASSERT_NO_FATAL_FAILURE(StartListening(1));
   COlaProbe probe(COlaTestbed::kPort);
   for (int i = 0; i < 200; ++i) {
     const Levels l = Ramp(512, static_cast<std::uint8_t>(i));

@@ -1,18 +1,11 @@
 // Endpoints on real sockets on 127.0.0.1: several in one process, on one thread or on two.
 #include "CKelmarNetIO.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -20,7 +13,9 @@
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
+#include "CLoopThread.h"
 #include "CRunLoop.h"
+#include "CUdpSocket.h"
 #include "UEventClock.h"
 
 namespace {
@@ -92,23 +87,6 @@ class CFeeder : public LHandler {
   CKelmarNetPeer mPeer;
 };
 
-// A plain socket that sends datagrams no endpoint takes for a request: noise that keeps
-// readiness arriving at a port.
-class CNoise {
- public:
-  CNoise() : mFd(socket(AF_INET, SOCK_DGRAM, 0)) {}
-  ~CNoise() { close(mFd); }
-  void SendTo(std::uint32_t port, int count) {
-    const sockaddr_in sa{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(kLoopback)}, {}};
-    const unsigned char junk[3] = {1, 2, 3};
-    for (int i = 0; i < count; ++i)
-      sendto(mFd, junk, sizeof junk, 0, reinterpret_cast<sockaddr const*>(&sa), sizeof sa);
-  }
-
- private:
-  int mFd;
-};
-
 // The test thread's world, which the feeders use.
 class EndpointSockets : public ::testing::Test {
  protected:
@@ -137,14 +115,18 @@ TEST_P(EndpointsOnOneThread, EitherOfTwoEndpointsOnOneThreadMayGoFirstWhileDatag
   std::unique_ptr<CKelmarNetIO>& leaving = firstGoesFirst ? first : second;
   std::unique_ptr<CKelmarNetIO>& staying = firstGoesFirst ? second : first;
   CFeeder& feeder = firstGoesFirst ? toSecond : toFirst;
-  CNoise noise;
-  noise.SendTo(leaving->peer().port(), 8);
-  noise.SendTo(staying->peer().port(), 8);
+  // Datagrams that no endpoint takes for a request: noise that keeps readiness arriving.
+  CUdpSocket noise;
+  auto const jam = [&](int port) {
+    for (int i = 0; i < 8; ++i) noise.SendTo(port, "\x01\x02\x03");
+  };
+  jam(leaving->peer().port());
+  jam(staying->peer().port());
   toFirst.Feed(Levels(3));
   toSecond.Feed(Levels(3));
   CRunLoop::Current().RunOnce(0);  // the feeders send; nothing is waited for
   leaving.reset();
-  noise.SendTo(staying->peer().port(), 8);
+  jam(staying->peer().port());
   EXPECT_TRUE(RunUntil([&] {
     feeder.Feed(Levels(4));
     return Holds(*staying, 4);
@@ -155,40 +137,32 @@ INSTANTIATE_TEST_SUITE_P(Order, EndpointsOnOneThread, ::testing::Bool(), [](auto
   return info.param ? "FirstGoesFirst" : "SecondGoesFirst";
 });
 
-// An endpoint built on a thread of its own, whose loop runs until told to stop.
-class CEndpointThread {
+// An endpoint built, served and destroyed on a thread of its own.
+class CEndpointThread : public CLoopThread {
  public:
-  CEndpointThread() : mThread([this] { Body(); }) { mReady.get_future().wait(); }
+  CEndpointThread() {
+    Run([this] {
+      mIO = std::make_unique<CWatchedIO>();
+      mPort = mIO->OpenSocket(0) ? mIO->peer().port() : CKelmarNetPeer::kNoPort;
+    });
+  }
   ~CEndpointThread() {
-    mStop = true;
-    mThread.join();
+    Run([this] { mIO.reset(); });
   }
 
   std::uint32_t port() const { return mPort; }
-  std::thread::id id() const { return mThread.get_id(); }
   std::set<std::thread::id> threads() const { return mIO->threads(); }
-  bool received(std::uint8_t level) const { return mLevel.load() == level; }
   bool opened() const { return mPort != CKelmarNetPeer::kNoPort; }
-
- private:
-  void Body() {
-    mIO = std::make_unique<CWatchedIO>();
-    mPort = mIO->OpenSocket(0) ? mIO->peer().port() : CKelmarNetPeer::kNoPort;
-    mReady.set_value();
-    // The levels are read here, on the endpoint's thread, and published for the test.
-    while (opened() && !mStop) {
-      if (Holds(*mIO, mIO->rxTurn()[1])) mLevel = mIO->rxTurn()[1];
-      CRunLoop::Current().RunOnce(kPass);
-    }
-    mIO.reset();
+  // The levels are read on the endpoint's thread.
+  bool received(std::uint8_t level) {
+    bool holds = false;
+    Run([&] { holds = Holds(*mIO, level); });
+    return holds;
   }
 
+ private:
   std::unique_ptr<CWatchedIO> mIO;
   std::uint32_t mPort = CKelmarNetPeer::kNoPort;
-  std::promise<void> mReady;
-  std::atomic<bool> mStop{false};
-  std::atomic<std::uint8_t> mLevel{0};
-  std::thread mThread;  // last: starts once the rest is built
 };
 
 class EndpointsOnTwoThreads : public EndpointSockets {};

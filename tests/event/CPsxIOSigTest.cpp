@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
+#include "CLoopThread.h"
 #include "CPsxThread.h"
 #include "CRunLoop.h"
 
@@ -86,46 +87,6 @@ bool LastFreeReturns(LAsyncWorld& world) {
   last.join();
   return CPsxIOSig::instance() == nullptr;
 }
-
-// A world on a thread of its own whose loop runs until the end; Run executes a function
-// there and returns when it has.
-class CWorldThread {
- public:
-  CWorldThread() : mThread([this] { Body(); }) { mReady.get_future().wait(); }
-  ~CWorldThread() {
-    mLoop->Stop();
-    mStopped.set_value();  // the loop may go now: Stop no longer touches it
-    mThread.join();
-  }
-
-  void Run(std::function<void()> const& fn) {
-    // The posted closure owns the promise: it may still be in set_value when Run returns.
-    auto done = std::make_shared<std::promise<void>>();
-    std::future<void> ran = done->get_future();
-    mLoop->Post([&fn, done] {
-      fn();
-      done->set_value();
-    });
-    ran.wait();
-  }
-  LAsyncWorld& world() { return *mWorld; }
-  std::thread::id id() const { return mThread.get_id(); }
-
- private:
-  void Body() {
-    CAsyncWorld_Null world;
-    mWorld = &world;
-    mLoop = world.runloop();
-    mReady.set_value();
-    mLoop->Run();
-    mStopped.get_future().wait();
-  }
-
-  LAsyncWorld* mWorld = nullptr;
-  CRunLoop* mLoop = nullptr;
-  std::promise<void> mReady, mStopped;
-  std::thread mThread;  // last: starts once the rest is built
-};
 
 // The world on the test thread, descriptors to watch, and a log of every callback.
 class PsxIOSig : public ::testing::Test {
@@ -324,7 +285,7 @@ TEST_F(PsxIOSig, FoundTogetherReportedLatestWaitFirstAndFinishInACallbackDropsTh
 
 // A readable descriptor of a world on another thread, with the thread of each callback.
 struct SRemote {
-  SRemote(CWorldThread& t, int fd) : thread(t), fd(fd) {}
+  SRemote(CLoopThread& t, int fd) : thread(t), fd(fd) {}
   // Uses the instance from the world's thread and registers `fd` there.
   bool Start() {
     bool prepared = false;
@@ -344,7 +305,7 @@ struct SRemote {
     r->threads.insert(std::this_thread::get_id());  // read after the release below
     r->reported.release();
   }
-  CWorldThread& thread;
+  CLoopThread& thread;
   int fd;
   std::set<std::thread::id> threads;
   std::counting_semaphore<4> reported{0};
@@ -354,7 +315,7 @@ struct SRemote {
 // of its own world, whichever world came first and whichever leaves first.
 TEST_F(PsxIOSig, EachWorldsDescriptorsAreReportedOnItsOwnThreadAndAnyWorldMayLeaveFirst) {
   Start();  // the test thread's world is the first user
-  auto second = std::make_unique<CWorldThread>();
+  auto second = std::make_unique<CLoopThread>();
   SRemote b(*second, Pair());
   ASSERT_TRUE(b.Start());
   ASSERT_TRUE(b.Report());
@@ -370,7 +331,7 @@ TEST_F(PsxIOSig, EachWorldsDescriptorsAreReportedOnItsOwnThreadAndAnyWorldMayLea
   ASSERT_TRUE(Barrier());
 
   // The first world leaves while a later one stays: that one is still served, on its thread.
-  CWorldThread third;
+  CLoopThread third;
   SRemote c(third, Pair());
   ASSERT_TRUE(c.Start());
   CPsxIOSig::Free(world);

@@ -1,12 +1,7 @@
-// kn-nfq-delay: holds each packet of an NFQUEUE queue for a random delay, then accepts it.
-//
-// Usage: kn-nfq-delay --queue N --delay-ms D [--jitter-ms J] [--seconds S] [--seed X]
-// Every packet queued to queue N (iptables ... -j NFQUEUE --queue-num N) is held for a
-// delay drawn uniformly from [D - J, D + J] ms, so that packets overtake one another, and
-// is accepted when its time comes. Prints "ready" once the queue is bound, and on exit
-// (after S seconds, default 300, or on SIGTERM/SIGINT) accepts everything still held and
-// prints one line of figures: packets, reordered (released before an earlier arrival),
-// min/max held ms.
+// kn-nfq-delay: holds each packet of an NFQUEUE queue for a random delay, then accepts it, so
+// that packets overtake one another (see Usage). On exit (after S seconds or on SIGTERM/SIGINT)
+// it accepts everything still held and prints one line of figures: packets, reordered
+// (released before an earlier arrival), min/max held ms, failed verdicts.
 #include <arpa/inet.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
@@ -98,9 +93,10 @@ int OnPacket(nfq_q_handle*, nfgenmsg*, nfq_data* nfa, void* data) {
 
 [[noreturn]] void Usage(int status) {
   std::fprintf(status ? stderr : stdout,
-               "Usage: kn-nfq-delay --queue N --delay-ms D [--jitter-ms J] [--seconds S] "
-               "[--seed X]\n"
-               "Holds each packet of NFQUEUE queue N for D +- J ms, then accepts it.\n");
+               "Usage: kn-nfq-delay --queue N --delay-ms D [--jitter-ms J] [--seconds S]\n"
+               "Holds each packet of NFQUEUE queue N (iptables ... -j NFQUEUE --queue-num N)\n"
+               "for D +- J ms, then accepts it; prints \"ready\" once the queue is bound.\n"
+               "Runs S seconds (default 300).\n");
   std::exit(status);
 }
 
@@ -135,8 +131,6 @@ int main(int argc, char** argv) {
       d.jitterMs = Number(v, 0, 60000);
     } else if (a == "--seconds") {
       seconds = Number(v, 1, 86400);
-    } else if (a == "--seed") {
-      d.random.seed(static_cast<std::uint64_t>(Number(v, 0, 2147483647L)));
     } else {
       Usage(64);
     }

@@ -26,6 +26,7 @@
 #include "CRecorder.h"
 #include "CRunLoop.h"
 #include "CScratchNetns.h"
+#include "CUdpSocket.h"
 #include "UEventClock.h"
 
 namespace {
@@ -40,34 +41,10 @@ bool WaitFor(int fd, short events) {
   return poll(&p, 1, static_cast<int>(std::chrono::milliseconds(kDeadline).count())) > 0;
 }
 
-// A plain UDP socket, the port's counterpart in the tests.
-class CSock {
- public:
-  explicit CSock(std::uint32_t host = kLoopback) : mFd(socket(AF_INET, SOCK_DGRAM, 0)) {
-    sockaddr_in sa{AF_INET, 0, {htonl(host)}, {}};
-    bind(mFd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    getsockname(mFd, reinterpret_cast<sockaddr*>(&sa), &len);
-    mPort = ntohs(sa.sin_port);
-  }
-  ~CSock() { close(mFd); }
-
-  CUDPAddr addr() const { return {kLoopback, mPort}; }
-  ssize_t SendTo(std::uint32_t port, std::string const& text) {
-    const sockaddr_in sa{AF_INET, htons(static_cast<std::uint16_t>(port)), {htonl(kLoopback)}, {}};
-    return sendto(mFd, text.data(), text.size(), 0, reinterpret_cast<sockaddr const*>(&sa),
-                  sizeof sa);
-  }
-  // The next datagram, waiting for it up to the deadline.
-  std::string Receive() {
-    char buffer[2048];
-    const ssize_t n = WaitFor(mFd, POLLIN) ? recv(mFd, buffer, sizeof buffer, MSG_DONTWAIT) : -1;
-    return n < 0 ? std::string("<nothing>") : std::string(buffer, static_cast<std::size_t>(n));
-  }
-
-  int mFd;
-  std::uint16_t mPort;
-};
+// The address of a plain socket, the port's counterpart in the tests.
+CUDPAddr Addr(CUdpSocket const& s) {
+  return {kLoopback, s.port};
+}
 
 std::size_t FdCount() {
   return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
@@ -135,7 +112,7 @@ TEST_F(SocketUDPPort, PortZeroPicksAPortAndANumberInUseGivesTwoUntilItIsFreed) {
   EXPECT_TRUE(holder->valid() && holder->cansend() && holder->canread());
   const std::uint32_t number = holder->port();
   ASSERT_GE(FdBoundTo(number), 0) << "no socket on all addresses at port " << number;
-  const std::uint16_t other = CSock(INADDR_ANY).mPort;
+  const std::uint16_t other = CUdpSocket(INADDR_ANY).port;
   EXPECT_EQ(holder->Open(other, 0, 0), 0) << "an open port opens again";
   EXPECT_EQ(holder->port(), number);
   EXPECT_EQ(FdBoundTo(other), -1) << "a second socket was bound";
@@ -177,11 +154,11 @@ TEST_F(SocketUDPPort, SocketNumberedPastTheWatchLimitIsClosedAndOpenFails) {
 // Sends that go at once (even one the system refuses) report later, from the world,
 // and never after the port is destroyed.
 TEST_F(SocketUDPPort, ImmediateSendsReportSentFromTheWorldAndNotAfterDestruction) {
-  CSock peer;
+  CUdpSocket peer;
   auto port = OpenPort();
-  port->Send(peer.addr(), "first", 5);
+  port->Send(Addr(peer), "first", 5);
   EXPECT_TRUE(port->cansend());
-  port->Send(peer.addr(), "second", 6);
+  port->Send(Addr(peer), "second", 6);
   EXPECT_TRUE(port->cansend());
   EXPECT_EQ(Sent(), 0) << "reported from inside Send";
   ASSERT_TRUE(Settle());
@@ -190,10 +167,10 @@ TEST_F(SocketUDPPort, ImmediateSendsReportSentFromTheWorldAndNotAfterDestruction
   EXPECT_EQ(peer.Receive(), "second");
 
   const std::vector<unsigned char> oversize(70000, 0x5A);  // EMSGSIZE
-  port->Send(peer.addr(), oversize.data(), static_cast<unsigned>(oversize.size()));
+  port->Send(Addr(peer), oversize.data(), static_cast<unsigned>(oversize.size()));
   EXPECT_TRUE(port->cansend());
   ASSERT_TRUE(DriveUntil([&] { return Sent() == 2; }));
-  port->Send(peer.addr(), "next", 4);
+  port->Send(Addr(peer), "next", 4);
   EXPECT_EQ(peer.Receive(), "next") << "something of the refused datagram arrived";
 
   port.reset();
@@ -207,12 +184,12 @@ TEST_F(SocketUDPPort, SendThatWouldBlockLeavesCansendFalseAndCompletesOnWritabil
   CScratchNetns netns;
   if (!netns.Run("tc qdisc add dev lo root tbf rate 256kbit burst 2000 limit 1000000"))
     GTEST_SKIP() << "cannot rate-limit loopback (tc tbf) in a network namespace";
-  CSock receiver;
+  CUdpSocket receiver;
   auto port = OpenPort(1024);
   static const std::array<unsigned char, 200> kDatagram{};
   int sends = 0;
   for (; port->cansend() && sends < 2000; ++sends)
-    port->Send(receiver.addr(), kDatagram.data(), kDatagram.size());
+    port->Send(Addr(receiver), kDatagram.data(), kDatagram.size());
   ASSERT_FALSE(port->cansend()) << "no send had to wait";
 
   ASSERT_TRUE(DriveUntil([&] { return port->cansend(); }));
@@ -223,7 +200,7 @@ TEST_F(SocketUDPPort, SendThatWouldBlockLeavesCansendFalseAndCompletesOnWritabil
 
 TEST_F(SocketUDPPort, ReadsCompleteOnArrivalWithSizeAndSenderEvenEmptyOrCutToCapacity) {
   constexpr std::uint32_t kSender = 0x7F010203;  // 127.1.2.3
-  CSock peer(kSender);
+  CUdpSocket peer(kSender);
   auto port = OpenPort();
   struct {
     unsigned capacity;
@@ -247,7 +224,7 @@ TEST_F(SocketUDPPort, ReadsCompleteOnArrivalWithSizeAndSenderEvenEmptyOrCutToCap
     EXPECT_EQ(std::string(buffer.data(), 16),
               rows[i].got + std::string(16 - rows[i].got.size(), '#'));
     EXPECT_EQ(port->readaddr().host, kSender) << "not in host byte order";
-    EXPECT_EQ(port->readaddr().port, peer.mPort);
+    EXPECT_EQ(port->readaddr().port, peer.port);
   }
 }
 
@@ -255,13 +232,13 @@ TEST_F(SocketUDPPort, ReadsCompleteOnArrivalWithSizeAndSenderEvenEmptyOrCutToCap
 // keep it) that the next receive reports instead of a datagram: reading must go on. Then
 // a port closed with a read waiting must leave no registration behind.
 TEST_F(SocketUDPPort, ReadingGoesOnAfterAReceiveErrorAndCloseLeavesNoRegistration) {
-  CSock peer;
+  CUdpSocket peer;
   auto keeper = NewPort();  // keeps the I/O signal thread, and whatever is registered with it
   auto port = OpenPort();
   const int fd = FdBoundTo(port->port());
   const int on = 1;
   ASSERT_EQ(setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on), 0);
-  const CUDPAddr closed = CSock().addr();
+  const CUDPAddr closed = Addr(CUdpSocket());
   port->Send(closed, "x", 1);  // answered by port unreachable
   ASSERT_TRUE(WaitFor(fd, 0)) << "no error arrived on the socket";
   std::array<char, 16> buffer{};

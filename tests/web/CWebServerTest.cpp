@@ -4,34 +4,17 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <nlohmann/json.hpp>
 
 #include "CKelmarNetIO.h"
 #include "CPlugInWebModel.h"
+#include "CUdpSocket.h"
 #include "QcKelmarPlugIn.h"
 #include "WebTestKit.h"
 
 namespace {
 
 using nlohmann::json;
-
-// Holds a UDP port on all addresses, as another program would; port 0 when none was had.
-struct SUdpHolder {
-  SUdpHolder() {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    socklen_t n = sizeof a;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0)
-      port = ntohs(a.sin_port);
-  }
-  ~SUdpHolder() { close(fd); }
-  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  int port = 0;
-};
 
 // A patch, its web model with a save that counts, and a started server.
 class WebServer : public ::testing::Test {
@@ -154,7 +137,7 @@ TEST_F(WebServer, StateShowsSettingsWithTheirBoundsStatusPeerAndLevels) {
 }
 
 TEST_F(WebServer, SettingTakesEffectAndShowsTheNewStatus) {
-  auto taken = std::make_unique<SUdpHolder>();
+  auto taken = std::make_unique<CUdpSocket>(INADDR_ANY);  // as another program would
   const int port = taken->port;
   ASSERT_NE(port, 0);
   SAnswer a = Post("/api/settings", {{"key", "udpPort"}, {"value", port}});

@@ -10,34 +10,16 @@
 
 #include "CLongCRC.h"
 #include "LRandom.h"
+#include "ScrambleModel.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// An independent model: one CRC-32 step, bit by bit.
-std::uint32_t CrcStep(std::uint32_t r, std::uint8_t b) {
-  r ^= b;
-  for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
-  return r;
-}
-
-// Scrambles bytes 1 on: each is XORed with the register's two low bytes, which then runs
-// over the plain byte.
-Bytes Seal(Bytes p, std::uint32_t key) {
-  std::uint32_t r = key;
-  for (std::size_t i = 1; i < p.size(); ++i) {
-    const std::uint8_t plain = p[i];
-    p[i] ^= static_cast<std::uint8_t>(r ^ (r >> 8));
-    r = CrcStep(r, plain);
-  }
-  return p;
-}
-
 // The key a password names: its CRC-32 started from "QBFW" (first character lowest), complemented.
 std::uint32_t Digest(std::string const& password) {
   std::uint32_t r = 0x57464251u;
-  for (char c : password) r = CrcStep(r, static_cast<std::uint8_t>(c));
+  for (char c : password) r = model::CrcStep(r, static_cast<std::uint8_t>(c));
   return ~r;
 }
 
@@ -56,7 +38,7 @@ TEST(KelmarNetTest, ScrambleMatchesTheBitwiseModelAndDecodeRestoresWithTheSameRe
   for (uint32_t len : {0u, 1u, 2u, 5000u}) {  // 0 and 1 change nothing; the length is capped
     SCOPED_TRACE(len);
     const size_t n = std::min<size_t>(len, sizeof p);
-    Bytes expect = Seal(Bytes(in, in + n), 0xA1B2C3D4u);
+    Bytes expect = model::Seal(Bytes(in, in + n), 0xA1B2C3D4u, n);
     expect.insert(expect.end(), in + n, in + sizeof plain);
     CLongCRC tx(0xA1B2C3D4u), rx(0xA1B2C3D4u), model(0xA1B2C3D4u);
     if (n > 1) model.Count(in + 1, static_cast<uint32_t>(n - 1));

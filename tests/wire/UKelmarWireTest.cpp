@@ -10,27 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "ScrambleModel.h"
+
 namespace {
 
 using U = UKelmarWire;
 using Bytes = std::vector<std::uint8_t>;
 
-// An independent model of the scrambling: one CRC-32 step bit by bit; bytes 1 to n-1 XORed
-// with the register's two low bytes, the register then run over the plain byte.
-std::uint32_t CrcStep(std::uint32_t r, std::uint8_t b) {
-  r ^= b;
-  for (int bit = 0; bit < 8; ++bit) r = (r & 1) ? (r >> 1) ^ 0xEDB88320u : r >> 1;
-  return r;
-}
-Bytes ModelSeal(Bytes p, std::uint32_t key, std::size_t n) {
-  std::uint32_t r = key;
-  for (std::size_t i = 1; i < n; ++i) {
-    const std::uint8_t plain = p[i];
-    p[i] ^= static_cast<std::uint8_t>(r ^ (r >> 8));
-    r = CrcStep(r, plain);
-  }
-  return p;
-}
 constexpr std::uint32_t kSeed = 0x57464251u;  // "QBFW", first character lowest
 constexpr std::uint32_t kKey = 0x0BADF00Du;   // a digest
 
@@ -166,7 +152,7 @@ TEST(KelmarWire, EachMessageIsBuiltAndSealedAsTheModelSays) {
     EXPECT_TRUE(len >= sent.min && len <= sent.max);
     const Bytes wire = Sealed(PakOf(plain), len, kKey);
     // Beacons and refusals are sealed in the seed; a turn's payload travels in clear.
-    EXPECT_EQ(wire, ModelSeal(plain, type <= 2 ? kSeed : kKey, type == 12 ? 3 : len));
+    EXPECT_EQ(wire, model::Seal(plain, type <= 2 ? kSeed : kKey, type == 12 ? 3 : len));
     EXPECT_NE(wire, plain);
     SKelmarNetPak back = PakOf(wire);
     CLongCRC crc;
