@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "CChildProcess.h"
 #include "COlaProbe.h"
 #include "COlaTestbed.h"
+#include "CProgramTest.h"
 
 namespace {
 
@@ -32,25 +32,6 @@ constexpr double kPatience = 10.0;  // the same, for the OLA client
 constexpr int kKelmarPort = 51209;  // the namespace is the test's own: no one else binds it
 constexpr char kStreamingClient[] = "/usr/bin/ola_streaming_client";
 
-// A JSON line of `event` whose fields include `fields`.
-std::function<bool(std::string const&)> Event(std::string const& event,
-                                              json fields = json::object()) {
-  fields["event"] = event;
-  return [fields](std::string const& line) {
-    json const j = json::parse(line, nullptr, false);
-    if (!j.is_object()) return false;
-    for (auto const& [key, value] : fields.items())
-      if (!j.contains(key) || j[key] != value) return false;
-    return true;
-  };
-}
-
-// The host's twelve output ports from Out1: `levels`, then zeros.
-auto HostLevels(std::vector<int> levels) {
-  levels.resize(12);
-  return Event("levels", {{"first", 1}, {"levels", levels}});
-}
-
 // A frame of an OLA universe that starts with `first`.
 std::function<bool(std::vector<Levels> const&)> Seen(Levels first) {
   return [first](std::vector<Levels> const& frames) {
@@ -61,65 +42,36 @@ std::function<bool(std::vector<Levels> const&)> Seen(Levels first) {
   };
 }
 
-class OlaNode : public ::testing::Test {
+class OlaNode : public CProgramTest {
  protected:
   explicit OlaNode(std::uint16_t olaPort = COlaTestbed::kPort) : bed(olaPort) {}
 
   void SetUp() override {
     if (!bed.unavailable().empty()) GTEST_SKIP() << "no private olad here: " << bed.unavailable();
   }
-  void TearDown() override {
-    for (auto const& child : mChildren)
-      EXPECT_TRUE(!child->running() || child->Terminate(kStep) == 0) << child->Transcript();
-  }
-
   void StartOlad() { ASSERT_TRUE(bed.StartOlad()) << bed.error(); }
 
-  CChildProcess* Run(std::vector<std::string> args) {
-    std::string error;
-    mChildren.push_back(std::make_unique<CChildProcess>());
-    if (!mChildren.back()->Start(args, &error)) ADD_FAILURE() << error;
-    return mChildren.back().get();
+  // The host's twelve output ports from Out1: `levels`, then zeros.
+  static Match HostLevels(std::vector<int> levels) {
+    levels.resize(12);
+    return Event("levels", {{"first", 1}, {"levels", levels}});
   }
   // A host on kKelmarPort with inputs `levels`, once its port is open.
   CChildProcess* OpenHost(std::string const& levels) {
     CChildProcess* host =
-        Run({KN_HOST_BIN, "--json", "-p", std::to_string(kKelmarPort), "-d", levels});
+        Run(KN_HOST_BIN, {"--json", "-p", std::to_string(kKelmarPort), "-d", levels});
     return Wait(host, Event("status", {{"text", "Port is open."}})) ? host : nullptr;
   }
   // kelmar-peer connecting to the host, with `args`, and --ola-port when olad is not on 9010.
   // It says when it has registered with olad (-l 3): a frame sent before is not repeated.
   CChildProcess* Node(std::vector<std::string> args) {
-    args.insert(args.begin(), {KN_PEER_BIN, "connect", "127.0.0.1:" + std::to_string(kKelmarPort),
-                               "--json", "-l", "3"});
-    if (bed.port() != COlaTestbed::kPort) return Run(args);
-    args.insert(args.end(), {"--ola-port", std::to_string(COlaTestbed::kPort)});
-    return Run(args);
-  }
-
-  static bool Wait(CChildProcess* child, std::function<bool(std::string const&)> const& match) {
-    if (child->WaitLine(Stream::kOut, match, kStep)) return true;
-    ADD_FAILURE() << "not seen in time" << child->Transcript();
-    return false;
-  }
-  static bool WaitErr(CChildProcess* child, std::string const& part) {
-    if (child->WaitLine(
-            Stream::kErr, [&](std::string const& l) { return l.find(part) != l.npos; }, kStep))
-      return true;
-    ADD_FAILURE() << "no '" << part << "' on standard error" << child->Transcript();
-    return false;
-  }
-  // The number of state lines `child` printed so far.
-  static int States(CChildProcess* child) {
-    int n = 0;
-    for (auto const& line : child->lines(Stream::kOut)) n += Event("state")(line) ? 1 : 0;
-    return n;
+    args.insert(args.begin(), {"connect", Loopback(kKelmarPort), "--json", "-l", "3"});
+    if (bed.port() == COlaTestbed::kPort)
+      args.insert(args.end(), {"--ola-port", std::to_string(COlaTestbed::kPort)});
+    return Run(KN_PEER_BIN, args);
   }
 
   COlaTestbed bed;
-
- private:
-  std::vector<std::unique_ptr<CChildProcess>> mChildren;
 };
 
 // OLA's own tools reach olad on its default port only.
@@ -140,7 +92,7 @@ TEST_F(OlaNodeDefaultPort, LevelsGoFromOlaToTheHostAndFromTheHostToOla) {
   ASSERT_TRUE(WaitErr(node, "OLA: connected to"));
 
   // A desk's frame on universe 1 reaches the host's outputs.
-  CChildProcess* desk = Run({kStreamingClient, "-u", "1", "-d", "10,20,30"});
+  CChildProcess* desk = Run(kStreamingClient, {"-u", "1", "-d", "10,20,30"});
   EXPECT_EQ(desk->WaitExit(kStep), 0) << desk->Transcript();
   EXPECT_TRUE(Wait(host, HostLevels({10, 20, 30})));
   // The host's inputs reach universe 2, and so does a change of them.
@@ -148,7 +100,7 @@ TEST_F(OlaNodeDefaultPort, LevelsGoFromOlaToTheHostAndFromTheHostToOla) {
   ASSERT_TRUE(host->Send("in 1 99"));
   EXPECT_TRUE(universe2.WaitFor(Seen({99, 50, 60}), kPatience)) << node->Transcript();
   // The node's levels follow the desk, not the host's echo.
-  CChildProcess* desk2 = Run({kStreamingClient, "-u", "1", "-d", "0,255,1"});
+  CChildProcess* desk2 = Run(kStreamingClient, {"-u", "1", "-d", "0,255,1"});
   EXPECT_EQ(desk2->WaitExit(kStep), 0) << desk2->Transcript();
   EXPECT_TRUE(Wait(host, HostLevels({0, 255, 1})));
 }
@@ -165,7 +117,7 @@ TEST_F(OlaNode, OladRestartedMidRunLeavesTheLinkAndLevelsFlowAgain) {
     ASSERT_TRUE(desk.Send(1, {10, 20, 30}));
     EXPECT_TRUE(Wait(host, HostLevels({10, 20, 30})));
   }
-  int const states = States(node);
+  int const states = Count(node, Event("state"));
   std::size_t const hostLines = host->lines(Stream::kOut).size();
 
   bed.StopOlad(SIGKILL);
@@ -181,10 +133,10 @@ TEST_F(OlaNode, OladRestartedMidRunLeavesTheLinkAndLevelsFlowAgain) {
   ASSERT_TRUE(desk.Send(1, {70, 80, 90}));
   EXPECT_TRUE(Wait(host, HostLevels({70, 80, 90})));
   // The Kelmar link never noticed.
-  EXPECT_EQ(States(node), states) << node->Transcript();
+  EXPECT_EQ(Count(node, Event("state")), states) << node->Transcript();
   auto const& said = host->lines(Stream::kOut);
   for (std::size_t i = hostLines; i < said.size(); ++i)
-    EXPECT_FALSE(Event("peer")(said[i])) << said[i];
+    EXPECT_FALSE(Event("peer")(json::parse(said[i], nullptr, false))) << said[i];
 }
 
 TEST_F(OlaNode, OladAbsentAtStartIsSaidAndJoinedWhenItComes) {
@@ -211,7 +163,7 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   // As a service node runs: the levels go to OLA, not to the journal.
   CChildProcess* node = Node({"--ola-out", "2", "--ola-loss", "zero", "-d", "1", "--show", "0"});
   EXPECT_TRUE(universe2.WaitFor(Seen({5, 6, 7}), kPatience)) << node->Transcript();
-  for (auto const& line : node->lines(Stream::kOut)) EXPECT_FALSE(Event("levels")(line)) << line;
+  EXPECT_EQ(Count(node, Event("levels")), 0) << node->Transcript();
   // The host ends without a word: the link is lost after 5 s of silence.
   EXPECT_EQ(host->Terminate(kStep), 0) << host->Transcript();
   EXPECT_TRUE(WaitErr(node, "Kelmar link lost: sending zeros on OLA universe 2"));
@@ -228,9 +180,9 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   // Holding, the default: said so, and the last levels stay.
   host = OpenHost("9,9,9");
   ASSERT_TRUE(host);
-  CChildProcess* holder =
-      Run({KN_PEER_BIN, "connect", "127.0.0.1:" + std::to_string(kKelmarPort), "--json",
-           "--ola-out", "3", "--ola-port", std::to_string(COlaTestbed::kPort), "-d", "1"});
+  CChildProcess* holder = Run(
+      KN_PEER_BIN, {"connect", "127.0.0.1:" + std::to_string(kKelmarPort), "--json", "--ola-out",
+                    "3", "--ola-port", std::to_string(COlaTestbed::kPort), "-d", "1"});
   EXPECT_TRUE(Wait(holder, Event("levels")));
   EXPECT_TRUE(universe3.WaitFor(Seen({9, 9, 9}), kPatience)) << holder->Transcript();
   // The host ends without a word: the link is lost after 5 s of silence.
@@ -240,30 +192,20 @@ TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   for (auto const& f : universe3.frames()) EXPECT_TRUE(Seen({9, 9, 9})({f}));
 }
 
-// What a kelmar-peer --json shows when the levels it received start with `first`.
-std::function<bool(std::string const&)> PeerLevels(Levels first) {
-  return [first](std::string const& line) {
-    json const j = json::parse(line, nullptr, false);
-    return Event("levels", {{"start", 0}})(line) && j["levels"].is_array() &&
-           Seen(first)({j["levels"].get<Levels>()});
-  };
-}
-
 TEST_F(OlaNode, TwoPatchesBridgeTwoUniversePairsAndRemovingOneLeavesTheOther) {
   StartOlad();
-  std::string const file = ::testing::TempDir() + "kn-two-bridged-patches.json";
-  std::ofstream(file) << R"({"patches": [
+  std::string const file = Write("two.json", R"({"patches": [
       {"patch": "Kelmar Network", "settings": {"udpPort": 51209}, "olaIn": 1, "olaOut": 2},
-      {"patch": "Kelmar Network", "settings": {"udpPort": 51210}, "olaIn": 3, "olaOut": 4}]})";
+      {"patch": "Kelmar Network", "settings": {"udpPort": 51210}, "olaIn": 3, "olaOut": 4}]})");
   COlaProbe universe2(COlaTestbed::kPort), universe4(COlaTestbed::kPort);
   ASSERT_TRUE(universe2.Listen(2));
   ASSERT_TRUE(universe4.Listen(4));
-  CChildProcess* host = Run({KN_HOST_BIN, "--json", "-c", file, "-l", "3", "--ola-port",
-                             std::to_string(COlaTestbed::kPort)});
+  CChildProcess* host = Run(KN_HOST_BIN, {"--json", "-c", file, "-l", "3", "--ola-port",
+                                          std::to_string(COlaTestbed::kPort)});
   ASSERT_TRUE(WaitErr(host, "OLA: connected to"));
   // Peers that take their levels from standard input.
   auto peer = [&](int port, std::string const& levels) {
-    CChildProcess* p = Run({KN_PEER_BIN, "connect", "127.0.0.1:" + std::to_string(port), "--json"});
+    CChildProcess* p = Run(KN_PEER_BIN, {"connect", Loopback(port), "--json"});
     EXPECT_TRUE(p->Send(levels));
     return p;
   };
@@ -281,15 +223,14 @@ TEST_F(OlaNode, TwoPatchesBridgeTwoUniversePairsAndRemovingOneLeavesTheOther) {
   EXPECT_TRUE(universe4.WaitFor(Seen({4, 5, 6}), kPatience)) << host->Transcript();
 
   // Patch 1 goes; patch 2's link and universes carry on.
-  int const states = States(two);
+  int const states = Count(two, Event("state"));
   ASSERT_TRUE(host->Send("remove 1"));
   EXPECT_TRUE(Wait(host, Event("message", {{"text", "removed patch 1"}})));
   ASSERT_TRUE(desk.Send(3, {71, 81, 91}));
   EXPECT_TRUE(Wait(two, PeerLevels({71, 81, 91})));
   ASSERT_TRUE(two->Send("7,8,9"));
   EXPECT_TRUE(universe4.WaitFor(Seen({7, 8, 9}), kPatience)) << host->Transcript();
-  EXPECT_EQ(States(two), states) << two->Transcript();
-  std::remove(file.c_str());
+  EXPECT_EQ(Count(two, Event("state")), states) << two->Transcript();
 }
 
 // The example of a node's settings runs as it stands (here without olad, on any local
