@@ -183,9 +183,11 @@ CWebServer::CWebServer(CWebModel& model, SOptions options)
       mModel(model),
       mOptions(std::move(options)),
       mToken(NewToken()),
-      mSignal(this, mWorld) {}
+      mSignal(this, mWorld),
+      mSoon(&OnSoon, this) {}
 
 CWebServer::~CWebServer() {
+  if (mLoop) mLoop->RemoveObserver(mObserver);
   {
     // Under the queue's lock, so no call is queued after this pass and left waiting.
     std::lock_guard<std::mutex> hold(mCallLock);
@@ -261,10 +263,10 @@ void CWebServer::RunCalls() {
 
 // ---- frames --------------------------------------------------------------------------
 
-std::string CWebServer::StateJson() {
+std::string CWebServer::StateJson(std::vector<SWebPatch> const& all) {
   json patches = json::array();
   std::size_t index = 0;
-  for (auto const& p : mModel.Patches()) {
+  for (auto const& p : all) {
     json settings = json::array();
     for (auto const& s : p.settings)
       settings.push_back(
@@ -285,17 +287,28 @@ std::string CWebServer::StateJson() {
 }
 
 void CWebServer::Publish() {
-  std::string state = StateJson();
-  if (state == mLastState) return;
-  mLastState = std::move(state);
+  // The patches are compared before any JSON is made: most frames change nothing.
+  std::vector<SWebPatch> patches = mModel.Patches();
+  if (mLast && patches == *mLast) return;
+  const std::string state = StateJson(patches);
+  mLast = std::move(patches);
   std::lock_guard<std::mutex> hold(mFrameLock);
   ++mFrameSeq;
   ++mStats.published;
   // The document with its number first: {"seq":N,"patches":...}.
   mFrame = std::make_shared<std::string const>(
       "id: " + std::to_string(mFrameSeq) + "\nevent: state\ndata: {\"seq\":" +
-      std::to_string(mFrameSeq) + "," + mLastState.substr(1) + "\n\n");
+      std::to_string(mFrameSeq) + "," + state.substr(1) + "\n\n");
   mFrameReady.notify_all();
+}
+
+void CWebServer::OnLoopPass(void* self) {
+  auto* server = static_cast<CWebServer*>(self);
+  if (server->mModel.ReceivedChanged() && !server->mSoon.armed()) server->mSoon.Arm(kSoon);
+}
+
+void CWebServer::OnSoon(CLoopTimer*, void* self) {
+  static_cast<CWebServer*>(self)->Publish();
 }
 
 CWebServer::SStats CWebServer::stats() const {
@@ -353,6 +366,8 @@ bool CWebServer::Start(std::string* error) {
   }
   Route();
   Publish();
+  mLoop = &CRunLoop::Current();
+  mObserver = mLoop->AddObserver(&OnLoopPass, this);
   mThread = std::thread([this, &svr] {
     svr.listen_after_bind();
     mListenEnded = true;
@@ -406,7 +421,7 @@ void CWebServer::Route() {
     std::string state;
     std::uint64_t seq = 0;
     if (!OnLoop([&] {
-          state = StateJson();
+          state = StateJson(mModel.Patches());
           std::lock_guard<std::mutex> hold(mFrameLock);
           seq = mFrameSeq;
         }))

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
+#include "CRunLoop.h"
+#include "CWebModel.h"
 #include "LAsyncWorld.h"
 
-class CWebModel;
 namespace httplib {
 class Server;
 }
@@ -76,8 +77,12 @@ class CWebServer : public LHandler {
   std::string const& token() const { return mToken; }
 
   // Reads the model and, if anything changed since the last frame, makes it the latest
-  // frame of every live client. Call once a frame. Loop thread only.
+  // frame of every live client. Call once a frame. Loop thread only. Levels received
+  // are published as they arrive besides (see kSoon).
   void Publish();
+  // How long after received levels change they are published: turns that arrive
+  // together (one for each patch) go in one frame.
+  static constexpr double kSoon = 0.002;
 
   SStats stats() const;
 
@@ -94,7 +99,10 @@ class CWebServer : public LHandler {
   // Runs the calls queued for the loop. Loop thread only.
   void RunCalls();
   // The state document: every patch with its settings, status and levels.
-  std::string StateJson();
+  static std::string StateJson(std::vector<SWebPatch> const& patches);
+  // After each pass of the loop: received levels that changed are published soon.
+  static void OnLoopPass(void* self);
+  static void OnSoon(CLoopTimer* timer, void* self);
 
   CWebModel& mModel;
   SOptions mOptions;
@@ -112,11 +120,14 @@ class CWebServer : public LHandler {
   std::condition_variable mFrameReady;
   std::shared_ptr<std::string const> mFrame;
   std::uint64_t mFrameSeq = 0;
-  std::string mLastState;  // loop thread only: to publish changes alone
-  SStats mStats;           // guarded by mFrameLock
+  std::optional<std::vector<SWebPatch>> mLast;  // loop thread only: to publish changes alone
+  SStats mStats;                                // guarded by mFrameLock
 
   std::atomic<bool> mStopping{false};
   std::atomic<bool> mListenEnded{false};
+  CRunLoop* mLoop = nullptr;  // the loop observed, once started
+  std::uint64_t mObserver = 0;
+  CLoopTimer mSoon;
   std::unique_ptr<httplib::Server> mServer;
   std::thread mThread;
 };
