@@ -165,21 +165,24 @@ class CHostProcess {
 
   int httpPort() const { return mHttpPort; }
 
-  // CPU time of every thread of the host so far, in nanoseconds (the scheduler's count,
-  // /proc/PID/task/*/schedstat).
-  double CpuNs() const {
+  // CPU time of every thread of the host so far in nanoseconds, and the times its
+  // threads were switched in (the scheduler's counts, /proc/PID/task/*/schedstat).
+  struct SCpu {
+    double ns = 0, runs = 0;
+  };
+  SCpu Cpu() const {
     const std::string tasks = "/proc/" + std::to_string(mPid) + "/task";
-    double ns = 0;
+    SCpu cpu;
     if (DIR* d = opendir(tasks.c_str())) {
       while (dirent* e = readdir(d)) {
         if (e->d_name[0] == '.') continue;
         std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
-        double run = 0;
-        if (in >> run) ns += run;
+        double run = 0, wait = 0, runs = 0;
+        if (in >> run >> wait >> runs) cpu.ns += run, cpu.runs += runs;
       }
       closedir(d);
     }
-    return ns;
+    return cpu;
   }
 
  private:
@@ -375,23 +378,34 @@ int Run(SOptions const& opt) {
     return std::printf("FAILED: the peers did not connect within 10 s\n"), 1;
   PumpFor(loop, 1.0);  // warm-up
 
-  std::printf("window: %.1f s; host CPU as %% of one core (all its threads)\n", opt.seconds);
-  std::printf("  %-6s %14s %14s %8s\n", "round", "no client", "live clients", "ratio");
+  std::printf("window: %.1f s; host CPU as %% of one core and thread switch-ins per second\n",
+              opt.seconds);
+  std::printf("  %-6s %10s %9s %10s %9s %8s\n", "round", "no client", "switch/s", "clients",
+              "switch/s", "ratio");
   SArrivals arrivals;
-  double noneNs = 0, noneSeconds = 0, liveNs = 0, liveSeconds = 0;
+  CHostProcess::SCpu none, live;  // summed over the rounds
+  double noneSeconds = 0, liveSeconds = 0;
   long sentLive = 0, events = 0;
+  // The host's CPU over `seconds` of sending, added to `sum`; the time taken.
+  auto measure = [&](CHostProcess::SCpu& sum, CHostProcess::SCpu& round) {
+    const double t0 = MonoSec();
+    const CHostProcess::SCpu c0 = host.Cpu();
+    PumpFor(loop, opt.seconds);
+    const CHostProcess::SCpu c1 = host.Cpu();
+    const double seconds = MonoSec() - t0;
+    round = {(c1.ns - c0.ns) / (seconds * 1e9), (c1.runs - c0.runs) / seconds};
+    sum.ns += c1.ns - c0.ns, sum.runs += c1.runs - c0.runs;
+    return seconds;
+  };
   for (int r = 1; r <= opt.rounds; ++r) {
     PumpFor(loop, 0.5);  // clients of the last round are gone
-    double t0 = MonoSec(), c0 = host.CpuNs();
-    PumpFor(loop, opt.seconds);
-    const double noneUsed = host.CpuNs() - c0, noneTime = MonoSec() - t0;
-    const double none = noneUsed / (noneTime * 1e9);
-    noneNs += noneUsed, noneSeconds += noneTime;
+    CHostProcess::SCpu alone, shared;
+    noneSeconds += measure(none, alone);
 
     std::vector<std::unique_ptr<CLiveClient>> clients;
     for (int i = 0; i < opt.clients; ++i)
       clients.push_back(std::make_unique<CLiveClient>(host.httpPort(), arrivals));
-    const bool live = Pump(
+    const bool started = Pump(
         loop,
         [&] {
           for (auto const& c : clients)
@@ -399,27 +413,24 @@ int Run(SOptions const& opt) {
           return true;
         },
         10);
-    if (!live) return std::printf("FAILED: a live client got no event within 10 s\n"), 1;
+    if (!started) return std::printf("FAILED: a live client got no event within 10 s\n"), 1;
     PumpFor(loop, 0.5);
     const long sent0 = sender.sent();
     for (auto const& c : clients) events -= c->events();
     arrivals.recording = true;
-    t0 = MonoSec(), c0 = host.CpuNs();
-    PumpFor(loop, opt.seconds);
-    const double seconds = MonoSec() - t0;
-    const double used = host.CpuNs() - c0;
+    liveSeconds += measure(live, shared);
     arrivals.recording = false;
     sentLive += sender.sent() - sent0;
-    liveNs += used, liveSeconds += seconds;
     for (auto const& c : clients) events += c->events();
     clients.clear();
-    std::printf("  %-6d %13.2f%% %13.2f%% %8.2f\n", r, 100 * none, 100 * used / (seconds * 1e9),
-                Ratio(used / (seconds * 1e9), none));
+    std::printf("  %-6d %9.2f%% %9.0f %9.2f%% %9.0f %8.2f\n", r, 100 * alone.ns, alone.runs,
+                100 * shared.ns, shared.runs, Ratio(shared.ns, alone.ns));
     std::fflush(stdout);
   }
-  const double ratio = Ratio(liveNs / liveSeconds, noneNs / noneSeconds);
-  std::printf("  %-6s %13.2f%% %13.2f%% %8.2f\n", "all", 100 * noneNs / (noneSeconds * 1e9),
-              100 * liveNs / (liveSeconds * 1e9), ratio);
+  const double noneCpu = none.ns / (noneSeconds * 1e9), liveCpu = live.ns / (liveSeconds * 1e9);
+  const double ratio = Ratio(liveCpu, noneCpu);
+  std::printf("  %-6s %9.2f%% %9.0f %9.2f%% %9.0f %8.2f\n", "all", 100 * noneCpu,
+              none.runs / noneSeconds, 100 * liveCpu, live.runs / liveSeconds, ratio);
 
   std::lock_guard<std::mutex> hold(arrivals.lock);
   CBenchStats const& ms = arrivals.ms;

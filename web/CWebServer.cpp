@@ -292,13 +292,16 @@ void CWebServer::Publish() {
   if (mLast && patches == *mLast) return;
   const std::string state = StateJson(patches);
   mLast = std::move(patches);
-  std::lock_guard<std::mutex> hold(mFrameLock);
-  ++mFrameSeq;
-  ++mStats.published;
-  // The document with its number first: {"seq":N,"patches":...}.
-  mFrame = std::make_shared<std::string const>(
-      "id: " + std::to_string(mFrameSeq) + "\nevent: state\ndata: {\"seq\":" +
-      std::to_string(mFrameSeq) + "," + state.substr(1) + "\n\n");
+  {
+    std::lock_guard<std::mutex> hold(mFrameLock);
+    ++mFrameSeq;
+    ++mStats.published;
+    // The document with its number first: {"seq":N,"patches":...}.
+    mFrame = std::make_shared<std::string const>(
+        "id: " + std::to_string(mFrameSeq) + "\nevent: state\ndata: {\"seq\":" +
+        std::to_string(mFrameSeq) + "," + state.substr(1) + "\n\n");
+  }
+  // After the unlock: woken clients would only wait for the lock otherwise.
   mFrameReady.notify_all();
 }
 
