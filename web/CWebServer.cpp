@@ -437,8 +437,10 @@ void CWebServer::Write() {
       }
       fds.push_back(pollfd{c->fd, short(POLLRDHUP | (c->out ? POLLOUT : 0)), 0});
     }
-    if (!gone.empty()) continue;
-    if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
+    if (!gone.empty()) continue;  // let them go first; fds[i] is live[i - 1] below
+    // Wakes for a new frame or client, a socket that takes more, a client that left,
+    // and once a second for the keep-alive while any client listens.
+    if (poll(fds.data(), fds.size(), live.empty() ? -1 : 1000) <= 0) continue;
     if (fds[0].revents & POLLIN) {
       std::uint64_t count;
       if (read(mWake, &count, sizeof count) < 0) {
