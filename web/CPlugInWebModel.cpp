@@ -118,6 +118,19 @@ bool CPlugInWebModel::SetInputs(std::size_t patch, int first,
   return true;
 }
 
+bool CPlugInWebModel::ReceivedChanged() {
+  const auto all = mPatches();
+  bool changed = all.size() != mReceived.size();
+  mReceived.resize(all.size());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    std::uint8_t const* rx = all[i]->io()->rxTurn() + 1;
+    if (std::equal(rx, rx + mReceived[i].size(), mReceived[i].begin())) continue;
+    std::copy(rx, rx + mReceived[i].size(), mReceived[i].begin());
+    changed = true;
+  }
+  return changed;
+}
+
 bool CPlugInWebModel::Save(std::string* message) {
   if (!mSave) return *message = "saving is not available", false;
   return mSave(message);

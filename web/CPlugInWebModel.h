@@ -1,6 +1,8 @@
 // The web model of the host's "Kelmar Network" patches: the plug-ins' own settings and ports.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@ class CPlugInWebModel : public CWebModel {
   bool SetInputs(std::size_t patch, int first, std::vector<std::uint8_t> const& levels,
                  std::string* error) override;
   bool Save(std::string* message) override;
+  bool ReceivedChanged() override;
 
   // One patch as the page shows it.
   static SWebPatch Describe(QcKelmarPlugIn& plugIn);
@@ -39,4 +42,5 @@ class CPlugInWebModel : public CWebModel {
 
   PatchesFn mPatches;
   SaveFn mSave;
+  std::vector<std::array<std::uint8_t, 512>> mReceived;  // as ReceivedChanged last saw them
 };

@@ -15,6 +15,7 @@ struct SWebSetting {
   int value = 0;
   int min = 0;
   int max = 0;
+  bool operator==(SWebSetting const&) const = default;
 };
 
 // One patch as the page shows it. Levels are slots 1..512, `in[k - 1]` being slot k.
@@ -29,6 +30,7 @@ struct SWebPatch {
   int inLast = 0;                       // below inFirst when there is none
   std::array<std::uint8_t, 512> in{};   // levels sent
   std::array<std::uint8_t, 512> out{};  // levels received
+  bool operator==(SWebPatch const&) const = default;
 };
 
 // The host side of the page. Every method runs on the loop thread that owns the
@@ -53,4 +55,9 @@ class CWebModel {
 
   // Saves the composition; `message` says where, or why not.
   virtual bool Save(std::string* message) = 0;
+
+  // Whether the levels received by any patch (or the list of patches) changed since the
+  // last call. Cheap: the server asks on every pass of the loop, so that received levels
+  // reach the page as they arrive rather than at the host's next frame.
+  virtual bool ReceivedChanged() { return false; }
 };

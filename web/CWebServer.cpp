@@ -3,8 +3,14 @@
 #include "CWebServer.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <ifaddrs.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <httplib.h>
 #include <charconv>
@@ -82,6 +88,52 @@ void Fail(httplib::Response& res, int status, std::string const& message) {
 void Reply(httplib::Response& res, json const& body) {
   res.status = 200;
   res.set_content(body.dump(), kJsonType);
+}
+
+// The numeric address and port of one end of socket `fd`; false when it is not an IP
+// socket or has no such end.
+bool Endpoint(int fd, bool peer, std::string* address, int* port) {
+  sockaddr_storage sa{};
+  socklen_t len = sizeof sa;
+  auto* p = reinterpret_cast<sockaddr*>(&sa);
+  if ((peer ? getpeername(fd, p, &len) : getsockname(fd, p, &len)) != 0) return false;
+  if (sa.ss_family != AF_INET && sa.ss_family != AF_INET6) return false;
+  char host[NI_MAXHOST], serv[NI_MAXSERV];
+  if (getnameinfo(p, len, host, sizeof host, serv, sizeof serv, NI_NUMERICHOST | NI_NUMERICSERV))
+    return false;
+  *address = host;
+  *port = std::atoi(serv);
+  return true;
+}
+
+// The socket of the connection from `remote`:`remotePort` to our `localPort`, or -1.
+// The HTTP library hands a handler its request, not its socket; the live channel's
+// writer needs the socket to write to many clients without blocking on any.
+int FindConnection(std::string const& remote, int remotePort, int localPort) {
+  DIR* dir = opendir("/proc/self/fd");
+  if (!dir) return -1;
+  int found = -1;
+  while (dirent* e = readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end) continue;
+    std::string address;
+    int port = 0;
+    if (Endpoint(int(fd), false, &address, &port) && port == localPort &&
+        Endpoint(int(fd), true, &address, &port) && port == remotePort && address == remote) {
+      found = int(fd);
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+// `text` as one chunk of a chunked HTTP body.
+std::string Chunk(std::string const& text) {
+  char size[20];
+  std::snprintf(size, sizeof size, "%zx\r\n", text.size());
+  return size + text + "\r\n";
 }
 
 std::string Hex(std::array<std::uint8_t, 512> const& levels) {
@@ -183,9 +235,11 @@ CWebServer::CWebServer(CWebModel& model, SOptions options)
       mModel(model),
       mOptions(std::move(options)),
       mToken(NewToken()),
-      mSignal(this, mWorld) {}
+      mSignal(this, mWorld),
+      mSoon(&OnSoon, this) {}
 
 CWebServer::~CWebServer() {
+  if (mLoop) mLoop->RemoveObserver(mObserver);
   {
     // Under the queue's lock, so no call is queued after this pass and left waiting.
     std::lock_guard<std::mutex> hold(mCallLock);
@@ -197,10 +251,11 @@ CWebServer::~CWebServer() {
     }
     mCalls.clear();
   }
-  {
-    std::lock_guard<std::mutex> hold(mFrameLock);  // a live client checks under it
+  // The writer lets every live client go; their workers end, and then the server can.
+  if (mWriter.joinable()) {
+    WakeWriter();
+    mWriter.join();
   }
-  mFrameReady.notify_all();
   if (mServer) {
     // A stop before the thread is in its accept loop would be lost: wait for it to get
     // there (or to give up), which takes no longer than a thread start.
@@ -208,6 +263,7 @@ CWebServer::~CWebServer() {
     mServer->stop();
   }
   if (mThread.joinable()) mThread.join();
+  if (mWake >= 0) close(mWake);
 }
 
 bool CWebServer::OnLoop(std::function<void()> fn) {
@@ -261,10 +317,10 @@ void CWebServer::RunCalls() {
 
 // ---- frames --------------------------------------------------------------------------
 
-std::string CWebServer::StateJson() {
+std::string CWebServer::StateJson(std::vector<SWebPatch> const& all) {
   json patches = json::array();
   std::size_t index = 0;
-  for (auto const& p : mModel.Patches()) {
+  for (auto const& p : all) {
     json settings = json::array();
     for (auto const& s : p.settings)
       settings.push_back(
@@ -285,17 +341,132 @@ std::string CWebServer::StateJson() {
 }
 
 void CWebServer::Publish() {
-  std::string state = StateJson();
-  if (state == mLastState) return;
-  mLastState = std::move(state);
+  // The patches are compared before any JSON is made: most frames change nothing.
+  std::vector<SWebPatch> patches = mModel.Patches();
+  if (mLast && patches == *mLast) return;
+  const std::string state = StateJson(patches);
+  mLast = std::move(patches);
+  bool listened = false;
+  {
+    std::lock_guard<std::mutex> hold(mFrameLock);
+    listened = !mLive.empty();
+    ++mFrameSeq;
+    ++mStats.published;
+    // The document with its number first: {"seq":N,"patches":...}.
+    mFrame = std::make_shared<std::string const>(
+        Chunk("id: " + std::to_string(mFrameSeq) + "\nevent: state\ndata: {\"seq\":" +
+              std::to_string(mFrameSeq) + "," + state.substr(1) + "\n\n"));
+  }
+  if (listened) WakeWriter();  // a client that comes later wakes it itself
+}
+
+// ---- the live channel's writer ---------------------------------------------------------
+
+// One live client. Its socket is written by the writer thread alone, while the worker
+// that took its request waits for `released`; the worker then closes the connection.
+struct CWebServer::SLive {
+  int fd = -1;
+  std::uint64_t have = 0;                  // the frame it was last given
+  std::shared_ptr<std::string const> out;  // being written, from `offset`
+  std::size_t offset = 0;
+  std::chrono::steady_clock::time_point lastWrite = std::chrono::steady_clock::now();
+  bool released = false;  // guarded by mFrameLock
+  std::condition_variable freed;
+};
+
+void CWebServer::WakeWriter() {
+  const std::uint64_t one = 1;
+  if (mWake >= 0 && write(mWake, &one, sizeof one) < 0) {
+    // Full only when the writer is far behind: it is awake anyway.
+  }
+}
+
+void CWebServer::Write() {
+  using Clock = std::chrono::steady_clock;
+  static auto const kAlive = std::make_shared<std::string const>(Chunk(": alive\n\n"));
+  std::vector<std::shared_ptr<SLive>> live, gone;
+  std::vector<pollfd> fds;
+  for (;;) {
+    std::shared_ptr<std::string const> frame;
+    std::uint64_t seq = 0;
+    {
+      std::lock_guard<std::mutex> hold(mFrameLock);
+      for (auto const& c : gone) {
+        mLive.erase(std::find(mLive.begin(), mLive.end(), c));
+        c->released = true;
+        c->freed.notify_all();
+      }
+      gone.clear();
+      if (mStopping) break;
+      live = mLive;
+      frame = mFrame;
+      seq = mFrameSeq;
+    }
+    // Each client finishes what it was given, then gets the latest frame if it has not;
+    // a socket that is full waits, and the frames published meanwhile are skipped.
+    const auto now = Clock::now();
+    fds.assign(1, pollfd{mWake, POLLIN, 0});
+    for (auto const& c : live) {
+      if (!c->out && frame && c->have != seq) {
+        std::lock_guard<std::mutex> hold(mFrameLock);
+        if (c->have != 0) mStats.skipped += seq - c->have - 1;
+        ++mStats.sent;
+        c->have = seq;
+        c->out = frame;
+        c->offset = 0;
+      } else if (!c->out && now - c->lastWrite > std::chrono::seconds(15)) {
+        c->out = kAlive;  // finds clients that left
+        c->offset = 0;
+      }
+      bool failed = false;
+      while (c->out && !failed) {
+        const ssize_t n = send(c->fd, c->out->data() + c->offset, c->out->size() - c->offset,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) {
+          failed = true;
+          break;
+        }
+        c->offset += std::size_t(n);
+        if (c->offset == c->out->size()) c->out.reset(), c->lastWrite = now;
+      }
+      if (failed) {
+        gone.push_back(c);
+        continue;
+      }
+      fds.push_back(pollfd{c->fd, short(POLLRDHUP | (c->out ? POLLOUT : 0)), 0});
+    }
+    if (!gone.empty()) continue;  // let them go first; fds[i] is live[i - 1] below
+    // Wakes for a new frame or client, a socket that takes more, a client that left,
+    // and once a second for the keep-alive while any client listens.
+    if (poll(fds.data(), fds.size(), live.empty() ? -1 : 1000) <= 0) continue;
+    if (fds[0].revents & POLLIN) {
+      std::uint64_t count;
+      if (read(mWake, &count, sizeof count) < 0) {
+        // Nothing to take: the next pass looks again.
+      }
+    }
+    for (std::size_t i = 1; i < fds.size(); ++i)
+      if (fds[i].revents & (POLLERR | POLLHUP | POLLRDHUP)) gone.push_back(live[i - 1]);
+  }
+  // Stopping: every worker may go, and none is taken on after this.
   std::lock_guard<std::mutex> hold(mFrameLock);
-  ++mFrameSeq;
-  ++mStats.published;
-  // The document with its number first: {"seq":N,"patches":...}.
-  mFrame = std::make_shared<std::string const>(
-      "id: " + std::to_string(mFrameSeq) + "\nevent: state\ndata: {\"seq\":" +
-      std::to_string(mFrameSeq) + "," + mLastState.substr(1) + "\n\n");
-  mFrameReady.notify_all();
+  mWriterDone = true;
+  for (auto const& c : mLive) {
+    c->released = true;
+    c->freed.notify_all();
+  }
+  mLive.clear();
+}
+
+void CWebServer::OnLoopPass(void* self) {
+  auto* server = static_cast<CWebServer*>(self);
+  if (server->mModel.ReceivedChanged() && !server->mSoon.armed()) server->mSoon.Arm(kSoon);
+}
+
+void CWebServer::OnSoon(CLoopTimer*, void* self) {
+  static_cast<CWebServer*>(self)->Publish();
 }
 
 CWebServer::SStats CWebServer::stats() const {
@@ -351,8 +522,17 @@ bool CWebServer::Start(std::string* error) {
   } else {
     mHosts.push_back(HostText(address, mPort));
   }
+  mWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (mWake < 0) {
+    if (error) *error = "cannot make an eventfd";
+    mServer.reset();
+    return false;
+  }
   Route();
   Publish();
+  mWriter = std::thread([this] { Write(); });
+  mLoop = &CRunLoop::Current();
+  mObserver = mLoop->AddObserver(&OnLoopPass, this);
   mThread = std::thread([this, &svr] {
     svr.listen_after_bind();
     mListenEnded = true;
@@ -406,7 +586,7 @@ void CWebServer::Route() {
     std::string state;
     std::uint64_t seq = 0;
     if (!OnLoop([&] {
-          state = StateJson();
+          state = StateJson(mModel.Patches());
           std::lock_guard<std::mutex> hold(mFrameLock);
           seq = mFrameSeq;
         }))
@@ -493,43 +673,32 @@ void CWebServer::Route() {
     Reply(res, {{"ok", true}, {"message", message}});
   });
 
-  // The live channel: each client holds the number of the frame it has; it waits for a
-  // newer one and takes the latest, never a backlog.
-  svr.Get("/api/events", [this](httplib::Request const&, httplib::Response& res) {
+  // The live channel: the worker that took the request hands its connection to the
+  // writer once the headers are out, and waits until the writer lets it go.
+  svr.Get("/api/events", [this](httplib::Request const& req, httplib::Response& res) {
+    const int fd = FindConnection(req.remote_addr, req.remote_port, req.local_port);
+    if (fd < 0) return Fail(res, 500, "the live channel cannot be served");
     {
       std::lock_guard<std::mutex> hold(mFrameLock);
       if (mStats.liveClients >= mOptions.maxLiveClients)
         return Fail(res, 503, "too many live clients");
       ++mStats.liveClients;
     }
-    auto have = std::make_shared<std::uint64_t>(0);
-    auto idle = std::make_shared<int>(0);
+    auto live = std::make_shared<SLive>();
+    live->fd = fd;
     res.set_header("X-Accel-Buffering", "no");
     res.set_chunked_content_provider(
         "text/event-stream",
-        [this, have, idle](std::size_t, httplib::DataSink& sink) {
-          std::shared_ptr<std::string const> frame;
-          {
-            std::unique_lock<std::mutex> hold(mFrameLock);
-            // Wakes at least once a second to notice a stop.
-            mFrameReady.wait_for(hold, std::chrono::seconds(1),
-                                 [&] { return mStopping || mFrameSeq != *have; });
-            if (mStopping) return false;
-            if (mFrameSeq != *have) {
-              if (*have != 0) mStats.skipped += mFrameSeq - *have - 1;
-              *have = mFrameSeq;
-              frame = mFrame;
-              ++mStats.sent;
-            }
+        [this, live](std::size_t, httplib::DataSink&) {
+          std::unique_lock<std::mutex> hold(mFrameLock);
+          if (!mWriterDone) {
+            mLive.push_back(live);
+            hold.unlock();
+            WakeWriter();
+            hold.lock();
+            live->freed.wait(hold, [&] { return live->released; });
           }
-          if (frame) {
-            *idle = 0;
-            return sink.write(frame->data(), frame->size());
-          }
-          if (++*idle < 15) return true;
-          *idle = 0;
-          static constexpr char kAlive[] = ": alive\n\n";  // finds clients that left
-          return sink.write(kAlive, sizeof kAlive - 1);
+          return false;  // the connection ends
         },
         [this](bool) {
           std::lock_guard<std::mutex> hold(mFrameLock);

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "CAsyncWorld_Null.h"
+#include "CRunLoop.h"
+#include "CWebModel.h"
 #include "LAsyncWorld.h"
 
-class CWebModel;
 namespace httplib {
 class Server;
 }
@@ -39,8 +40,9 @@ bool IsLoopbackAddress(std::string const& address);
 // Threads: built, started, published to and destroyed on one loop thread, whose run
 // loop must turn (a host's frame timer does). Requests arrive on the server's threads
 // and are handed to that loop through a world signal; the model is only ever called
-// there. The loop never waits for the network: a live client gets the latest frame
-// when it can take one, and skips those it missed.
+// there. The loop never waits for the network: one writer thread serves every live
+// client with writes that never block, so a live client gets the latest frame when it
+// can take one, and skips those it missed, and a slow one holds up no other.
 //
 // Safety: only a Host naming the served address is answered (else 403); a change needs
 // POST with a JSON body, an Origin of that same host and the page's per-run token
@@ -52,7 +54,7 @@ class CWebServer : public LHandler {
     SWebAddress where;
     std::size_t maxBody = 16 * 1024;  // bytes of a request body
     int threads = 12;                 // the server's worker threads
-    int maxLiveClients = 8;           // each holds a worker while connected
+    int maxLiveClients = 8;           // each holds a (waiting) worker while connected
     int requestTimeoutMs = 5000;      // a request the loop does not take by then: 503
   };
   struct SStats {
@@ -76,8 +78,12 @@ class CWebServer : public LHandler {
   std::string const& token() const { return mToken; }
 
   // Reads the model and, if anything changed since the last frame, makes it the latest
-  // frame of every live client. Call once a frame. Loop thread only.
+  // frame of every live client. Call once a frame. Loop thread only. Levels received
+  // are published as they arrive besides (see kSoon).
   void Publish();
+  // How long after received levels change they are published: turns that arrive
+  // together (one for each patch) go in one frame.
+  static constexpr double kSoon = 0.002;
 
   SStats stats() const;
 
@@ -93,8 +99,15 @@ class CWebServer : public LHandler {
   bool OnLoop(std::function<void()> fn);
   // Runs the calls queued for the loop. Loop thread only.
   void RunCalls();
+  // The writer thread: writes the latest frame to every live client that can take it,
+  // never blocking on one, until the server stops; then lets every client go.
+  void Write();
+  void WakeWriter();
   // The state document: every patch with its settings, status and levels.
-  std::string StateJson();
+  static std::string StateJson(std::vector<SWebPatch> const& patches);
+  // After each pass of the loop: received levels that changed are published soon.
+  static void OnLoopPass(void* self);
+  static void OnSoon(CLoopTimer* timer, void* self);
 
   CWebModel& mModel;
   SOptions mOptions;
@@ -107,16 +120,23 @@ class CWebServer : public LHandler {
   std::mutex mCallLock;
   std::deque<std::shared_ptr<SCall>> mCalls;  // guarded by mCallLock
 
-  // The latest frame and its number; live clients wait on mFrameReady.
+  // The latest frame (as a chunk of the event stream) and its number, and the live
+  // clients, which one writer thread serves.
   mutable std::mutex mFrameLock;
-  std::condition_variable mFrameReady;
   std::shared_ptr<std::string const> mFrame;
   std::uint64_t mFrameSeq = 0;
-  std::string mLastState;  // loop thread only: to publish changes alone
-  SStats mStats;           // guarded by mFrameLock
+  std::optional<std::vector<SWebPatch>> mLast;  // loop thread only: to publish changes alone
+  SStats mStats;                                // guarded by mFrameLock
+  std::vector<std::shared_ptr<SLive>> mLive;    // guarded by mFrameLock
+  bool mWriterDone = false;                     // guarded by mFrameLock
+  int mWake = -1;  // an eventfd: a new frame or a new live client for the writer
+  std::thread mWriter;
 
   std::atomic<bool> mStopping{false};
   std::atomic<bool> mListenEnded{false};
+  CRunLoop* mLoop = nullptr;  // the loop observed, once started
+  std::uint64_t mObserver = 0;
+  CLoopTimer mSoon;
   std::unique_ptr<httplib::Server> mServer;
   std::thread mThread;
 };

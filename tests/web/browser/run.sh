@@ -2,9 +2,9 @@
 # Runs the page's browser tests: Chromium from Debian, playwright-core from the committed
 # lock file, Node's test runner. Exits 77 (skipped) with a message where either cannot
 # be had.
-#   run.sh DEMO_SERVER PEER SOURCE_DIR WORK_DIR
+#   run.sh KELMAR_HOST KELMAR_PEER SOURCE_DIR WORK_DIR
 set -uo pipefail
-demo=$(realpath "$1") peer=$(realpath "$2") source=$(realpath "$3") work=$4
+host=$(realpath "$1") peer=$(realpath "$2") source=$(realpath "$3") work=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
 if ! command -v chromium >/dev/null; then
@@ -36,7 +36,7 @@ screenshot=$work/web.png
 [ "${KN_UPDATE_DOCS:-0}" = 1 ] && screenshot=$source/docs/web.png
 rm -f "$work/skipped"
 cd "$work"
-KN_DEMO_SERVER=$demo KN_PEER=$peer KN_SCREENSHOT=$screenshot \
+KN_HOST=$host KN_PEER=$peer KN_SCREENSHOT=$screenshot \
   node --test --test-reporter=spec page.test.mjs
 rc=$?
 # The tests say SKIP where Chromium cannot start; pass that on.
