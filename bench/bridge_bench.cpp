@@ -1,16 +1,18 @@
 // Latency, losses and CPU of the OLA bridge beside a plain OLA relay, both measured in the
 // same run through the same olad.
 //
-// Bridge: an OLA client sends on universe 1 -> olad -> `kelmar-peer listen --ola-in 1` ->
-// Kelmar link over 127.0.0.1 -> `kelmar-peer connect --ola-out 2` -> olad -> an OLA client
-// registered for universe 2. Baseline: in place of the two peers, a libola client (a copy
+// Bridge: an OLA client sends on universe 3 -> olad -> `kelmar-peer listen --ola-in 3` ->
+// Kelmar link over 127.0.0.1 -> `kelmar-peer connect --ola-out 4` -> olad -> an OLA client
+// registered for universe 4. Baseline: in place of the two peers, a libola client (a copy
 // of this program) that registers for universe 1 and sends each frame to universe 2 at once.
 // olad runs as user olad, every plug-in off, in a network namespace that the main thread
 // enters first (COlaTestbed); the programs started afterwards live there too.
 //
-// Slots 1-4 of each frame carry its sequence number and slot 5 the path's, so each arrival
-// on universe 2 is matched to its send exactly. A path is primed until a frame comes
-// through, warmed up, then measured over the window (CPU from /proc/PID/stat).
+// Both paths run side by side on universes of their own (the relay 1 -> 2, the bridge
+// 3 -> 4) and are measured in turn, in blocks of about 10 s, so that a change of the
+// machine's load meets both alike. Slots 1-4 of each frame carry its sequence number and
+// slot 5 the block's, so each arrival is matched to its send exactly. A block is primed
+// until a frame comes through, warmed up, then measured (CPU from /proc/PID/stat).
 //
 // Usage: bridge_bench [--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH]
 #include <ola/Callback.h>
@@ -22,6 +24,8 @@
 #include <ola/network/SocketAddress.h>
 #include <ola/network/TCPSocket.h>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -45,7 +49,14 @@ namespace {
 
 using namespace bench;
 
-constexpr unsigned kIn = 1, kOut = 2;  // the universes
+constexpr unsigned kIn = 1, kOut = 2;              // the relay's universes
+constexpr unsigned kBridgeIn = 3, kBridgeOut = 4;  // the bridge's
+constexpr double kBlockS = 10;                     // a path's turn, about
+
+// How many turns each path gets in `seconds`.
+int Blocks(double seconds) {
+  return std::max(1, static_cast<int>(std::lround(seconds / kBlockS)));
+}
 constexpr unsigned kSlots = 512;
 constexpr int kKelmarPort = 51209;
 constexpr double kPrimeS = 20, kDrainS = 1;
@@ -158,6 +169,16 @@ struct SPath {
   std::vector<double> cpuUs;  // per process measured
   double windowS = 0;
   double CpuPct(std::size_t i) const { return cpuUs[i] / (windowS * 1e6) * 100; }
+  // Takes in another block of the same path.
+  void Add(SPath const& block) {
+    if (error.empty()) error = block.error;
+    frames += block.frames;
+    for (double at : block.lost) lost.push_back(windowS + at);
+    latencyUs.Add(block.latencyUs);
+    cpuUs.resize(block.cpuUs.size());
+    for (std::size_t i = 0; i < cpuUs.size(); ++i) cpuUs[i] += block.cpuUs[i];
+    windowS += block.windowS;
+  }
 };
 
 // Sends the frames on universe 1 and matches what universe 2 gives back.
@@ -171,14 +192,16 @@ class CExperiment {
     options.auto_start = false;  // never spawn an olad of its own
     options.server_port = mPort;
     mSender = std::make_unique<ola::client::StreamingClient>(options);
-    mReceiver = std::make_unique<COlaClient>(
-        mPort, [this](COlaClient&, ola::DmxBuffer const& dmx) { Arrived(dmx); });
-    return mSender->Setup() && mReceiver->Register(kOut);
+    auto arrived = [this](COlaClient&, ola::DmxBuffer const& dmx) { Arrived(dmx); };
+    mReceiver = std::make_unique<COlaClient>(mPort, arrived);
+    mBridgeReceiver = std::make_unique<COlaClient>(mPort, arrived);
+    return mSender->Setup() && mReceiver->Register(kOut) && mBridgeReceiver->Register(kBridgeOut);
   }
 
-  // One path: the processes in `pids` carry universe 1 to universe 2.
-  SPath Measure(std::vector<pid_t> const& pids) {
+  // One block of one path: the processes in `pids` carry universe `in` to the path's out.
+  SPath Measure(std::vector<pid_t> const& pids, unsigned in) {
     SPath r;
+    mIn = in;
     {
       std::lock_guard<std::mutex> hold(mLock);
       ++mPath, mArrived.clear();
@@ -232,7 +255,7 @@ class CExperiment {
     levels[4] = static_cast<std::uint8_t>(mPath);
     const ola::DmxBuffer frame(levels, kSlots);
     mSent.push_back(MonoNs());
-    return mSender->SendDmx(kIn, frame);
+    return mSender->SendDmx(mIn, frame);
   }
   static void SleepUntil(std::int64_t ns) {
     const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
@@ -255,7 +278,8 @@ class CExperiment {
   const std::uint16_t mPort;
   const double mRate, mWarmS, mWindowS;
   std::unique_ptr<ola::client::StreamingClient> mSender;
-  std::unique_ptr<COlaClient> mReceiver;
+  std::unique_ptr<COlaClient> mReceiver, mBridgeReceiver;
+  unsigned mIn = kIn;
   std::vector<std::int64_t> mSent;  // send time by sequence number
   std::int64_t mNext = 0;           // the next send's due time
   std::mutex mLock;                 // guards what follows
@@ -280,40 +304,42 @@ int main(int argc, char** argv) {
   if (!bed.unavailable().empty())
     return std::printf("bridge_bench: cannot run here: %s\n", bed.unavailable().c_str()), 77;
   if (!bed.StartOlad()) return std::printf("bridge_bench: %s\n", bed.error().c_str()), 1;
-  CExperiment exp(port, rate, warm, seconds);
+  CExperiment exp(port, rate, warm, seconds / Blocks(seconds));
   if (!exp.Setup()) return std::printf("bridge_bench: cannot reach the private olad\n"), 1;
   std::printf(
-      "bridge_bench: frames of %u slots at %.0f Hz, universe 1 -> universe 2 of a private olad\n"
-      "(RPC port %u, own network namespace); %.0f s measured per path after %.0f s of warm-up.\n"
-      "latency: send on universe 1 to the callback of a client registered for universe 2;\n"
+      "bridge_bench: frames of %u slots at %.0f Hz, through a private olad\n"
+      "(RPC port %u, own network namespace); %.0f s measured per path, in turns of about\n"
+      "%.0f s each after %.0f s of warm-up.\n"
+      "latency: send on a path's first universe to the callback of a client registered for\n"
+      "its second;\n"
       "lost: frames of the window not arrived %.0f s after the last send; CPU: user+sys of\n"
       "each process between the two olad hops over the window (/proc/PID/stat), per cent\n"
       "of one CPU. Indicative only when other work shares the machine.\n\n",
-      kSlots, rate, port, seconds, warm, kDrainS);
+      kSlots, rate, port, seconds, seconds / Blocks(seconds), warm, kDrainS);
   std::fflush(stdout);
 
-  SPath base, bridge;
-  {  // the baseline: a relay client, a copy of this program
-    CChild relay;
-    std::string line;
-    if (relay.Start({"--role=relay", "--ola-port=" + std::to_string(port)}) &&
-        relay.channel().Recv(line, 10) && line == "ready")
-      base = exp.Measure({relay.pid()});
-    else
-      base.error = "the relay did not start: " + line;
-  }
   const std::string logs = std::filesystem::temp_directory_path() / "kn-bridge-bench";
   std::filesystem::create_directories(logs);
   const std::string olaPort = "--ola-port=" + std::to_string(port);
-  {  // the bridge: two kelmar-peers, as nodes run in a service (no levels shown)
-    SPeerProcess in(
-        peer, {"listen", "-p", std::to_string(kKelmarPort), "--ola-in=1", olaPort, "--show=0"},
-        logs + "/listen.log");
-    SPeerProcess out(
-        peer,
-        {"connect", "127.0.0.1:" + std::to_string(kKelmarPort), "--ola-out=2", olaPort, "--show=0"},
-        logs + "/connect.log");
-    bridge = exp.Measure({in.pid, out.pid});
+  // The relay, a copy of this program, and the bridge: two kelmar-peers, as nodes run in a
+  // service (no levels shown).
+  CChild relay;
+  std::string line;
+  if (!relay.Start({"--role=relay", "--ola-port=" + std::to_string(port)}) ||
+      !relay.channel().Recv(line, 10) || line != "ready")
+    return std::printf("relay (baseline) FAILED to start: %s\n", line.c_str()), 1;
+  SPeerProcess in(peer,
+                  {"listen", "-p", std::to_string(kKelmarPort),
+                   "--ola-in=" + std::to_string(kBridgeIn), olaPort, "--show=0"},
+                  logs + "/listen.log");
+  SPeerProcess out(peer,
+                   {"connect", "127.0.0.1:" + std::to_string(kKelmarPort),
+                    "--ola-out=" + std::to_string(kBridgeOut), olaPort, "--show=0"},
+                   logs + "/connect.log");
+  SPath base, bridge;
+  for (int b = 0; b < Blocks(seconds) && base.error.empty() && bridge.error.empty(); ++b) {
+    base.Add(exp.Measure({relay.pid()}, kIn));
+    bridge.Add(exp.Measure({in.pid, out.pid}, kBridgeIn));
   }
   if (!bridge.error.empty()) bridge.error += " (kelmar-peer output in " + logs + ")";
 
