@@ -136,7 +136,10 @@ class CPeerTool : public LHandler {
     mWorld.DriveTimers();  // a refresh due now makes this frame's turn a full one
     if (!mOpt.pattern.empty()) Pattern(elapsed);
     PlayDue();
-    Send();
+    // With --ola-in, OLA's frames set the pace: a turn handed over within the last frame
+    // period has told the partner all there is, and a second datagram would only wake both
+    // nodes again. The tick still sends when OLA's frames come slower than ours.
+    if (UEventClock::Now() - mOlaSent >= 1.0 / mOpt.fps) Send();
     // A visible marker when turns stop arriving on a live connection.
     if (mReceiving && UEventClock::Now() - mLastTurn > 1.0) {
       mReceiving = false;
@@ -269,6 +272,7 @@ class CPeerTool : public LHandler {
     if (!e.is(COlaBridge::rRecv) || long(mOla->recvUniverse()) != mOpt.olaIn) return;
     SetLevels({mOla->recvLevels(), mOla->recvLevels() + mOla->recvCount()});
     Send();
+    mOlaSent = UEventClock::Now();
   }
 
   void Send() {
@@ -349,6 +353,7 @@ class CPeerTool : public LHandler {
   CShowWriter mRecorder;
   std::vector<std::uint8_t> mRecorded;  // the levels of the last frame recorded
   bool mLinked = false;                 // the last state shown was connected
+  double mOlaSent = -1e9;               // when the last --ola-in frame was handed over
   std::unique_ptr<COlaBridge> mOla;     // last: its thread stops before the rest goes
 };
 
