@@ -14,6 +14,12 @@ void CFrameTimer::Start() {
   mTimer.Arm(0);
 }
 
+void CFrameTimer::RunNow() {
+  mNext = UEventClock::Now() + 1.5 * mPeriod;
+  mTimer.Arm(1.5 * mPeriod);
+  mOnFrame();
+}
+
 void CFrameTimer::Fire(CLoopTimer* timer, void* self) {
   auto* f = static_cast<CFrameTimer*>(self);
   const double now = UEventClock::Now();

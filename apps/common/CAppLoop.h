@@ -18,6 +18,10 @@ class CFrameTimer {
  public:
   CFrameTimer(double fps, std::function<void()> onFrame);
   void Start();
+  // Runs a frame now on behalf of an outside source that sets the pace (an OLA universe)
+  // and holds the next tick back by one and a half periods: while the source keeps about
+  // our rate its frames are the only ones, and the ticks resume when it slows or stops.
+  void RunNow();
 
  private:
   static void Fire(CLoopTimer* timer, void* self);

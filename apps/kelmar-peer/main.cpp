@@ -119,6 +119,9 @@ class CPeerTool : public LHandler {
                   LString(reinterpret_cast<unsigned char const*>(pw.data()), uint32_t(pw.size())));
   }
 
+  // The frame timer that --ola-in's frames run in place of its ticks.
+  void PaceBy(CFrameTimer& frames) { mFrames = &frames; }
+
   // Tells a connected partner that we are going, so it need not wait for silence.
   void Stop() { mPeer.Disconnect(CKelmarNetPeer::stIdle); }
 
@@ -136,10 +139,7 @@ class CPeerTool : public LHandler {
     mWorld.DriveTimers();  // a refresh due now makes this frame's turn a full one
     if (!mOpt.pattern.empty()) Pattern(elapsed);
     PlayDue();
-    // With --ola-in, OLA's frames set the pace: a turn handed over within the last frame
-    // period has told the partner all there is, and a second datagram would only wake both
-    // nodes again. The tick still sends when OLA's frames come slower than ours.
-    if (UEventClock::Now() - mOlaSent >= 1.0 / mOpt.fps) Send();
+    Send();
     // A visible marker when turns stop arriving on a live connection.
     if (mReceiving && UEventClock::Now() - mLastTurn > 1.0) {
       mReceiving = false;
@@ -267,12 +267,15 @@ class CPeerTool : public LHandler {
   }
 
   // A frame of the --ola-in universe becomes our levels and is handed over at once, not at
-  // the next frame: the node adds no frame of delay.
+  // the next tick: the node adds no frame of delay. OLA's frames then set the pace, so the
+  // ticks in between, which would only send the same levels again, wake neither node.
   void OlaEvent(LEvent const& e) {
     if (!e.is(COlaBridge::rRecv) || long(mOla->recvUniverse()) != mOpt.olaIn) return;
     SetLevels({mOla->recvLevels(), mOla->recvLevels() + mOla->recvCount()});
-    Send();
-    mOlaSent = UEventClock::Now();
+    if (mFrames)
+      mFrames->RunNow();
+    else
+      Send();
   }
 
   void Send() {
@@ -353,7 +356,7 @@ class CPeerTool : public LHandler {
   CShowWriter mRecorder;
   std::vector<std::uint8_t> mRecorded;  // the levels of the last frame recorded
   bool mLinked = false;                 // the last state shown was connected
-  double mOlaSent = -1e9;               // when the last --ola-in frame was handed over
+  CFrameTimer* mFrames = nullptr;       // the frame timer, run by --ola-in's frames
   std::unique_ptr<COlaBridge> mOla;     // last: its thread stops before the rest goes
 };
 
@@ -516,6 +519,7 @@ int Run(SPeerSettings const& opt) {
     tool.Frame(elapsed);
     if (opt.seconds >= 0 && elapsed >= opt.seconds) loop.Stop();
   });
+  tool.PaceBy(frames);
   std::optional<CStdinLines> input;
   if (!opt.levels && opt.pattern.empty() && opt.play.empty() && opt.olaIn < 0)
     input.emplace([&](std::string const& line) { tool.Line(line); },

@@ -152,6 +152,27 @@ TEST_F(OlaNode, OladAbsentAtStartIsSaidAndJoinedWhenItComes) {
   EXPECT_TRUE(Wait(host, HostLevels({33, 44})));
 }
 
+// OLA's frames set an --ola-in node's pace; when they stop, its own frames carry the
+// levels on, and the partner never goes without turns.
+TEST_F(OlaNode, BetweenOlaFramesTheNodeKeepsSendingItsLevels) {
+  StartOlad();
+  CChildProcess* partner =
+      Run(KN_PEER_BIN, {"listen", "-p", std::to_string(kKelmarPort), "--json"});
+  ASSERT_TRUE(Wait(partner, Event("listening")));
+  CChildProcess* node = Node({"--ola-in", "1"});
+  ASSERT_TRUE(Wait(partner, Event("state", {{"state", "connected"}})));
+  ASSERT_TRUE(WaitErr(node, "OLA: connected to"));
+  COlaProbe desk(COlaTestbed::kPort);
+  ASSERT_TRUE(desk.Send(1, {10, 20, 30}));
+  EXPECT_TRUE(Wait(partner, Event("levels", {{"levels", {10, 20, 30}}})));
+  // The partner says so once turns have been missing for 1 s.
+  EXPECT_FALSE(partner->WaitLine(
+      Stream::kOut, [](std::string const& l) { return l.find("no-data") != l.npos; }, 2s))
+      << partner->Transcript();
+  ASSERT_TRUE(desk.Send(1, {11, 21, 31}));
+  EXPECT_TRUE(Wait(partner, Event("levels", {{"levels", {11, 21, 31}}})));
+}
+
 TEST_F(OlaNode, ALostLinkSendsZerosOrHoldsByTheLossMode) {
   StartOlad();
   COlaProbe universe2(COlaTestbed::kPort);
