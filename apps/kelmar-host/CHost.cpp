@@ -62,7 +62,7 @@ CHostPatch& CHost::Insert(SPatchRecord record) {
   int const number = mPatches.empty() ? 1 : mPatches.back()->number() + 1;
   mPatches.push_back(std::make_unique<CHostPatch>(number, std::move(record)));
   CHostPatch& patch = *mPatches.back();
-  mView.Add(number, patch.plugIn());
+  mView.Add(patch);
   return patch;
 }
 

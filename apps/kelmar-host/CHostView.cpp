@@ -8,6 +8,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 
+#include "CHost.h"
 #include "CJsonLine.h"
 #include "CKelmarNetIO.h"
 #include "CPeerText.h"
@@ -20,13 +21,14 @@ CHostView::~CHostView() {
   for (auto const& p : mPatches) p->plugIn->removeObserver(p->observer);
 }
 
-void CHostView::Add(int number, QcKelmarPlugIn& plugIn) {
+void CHostView::Add(CHostPatch& patch) {
   auto p = std::make_unique<SPatch>();
-  p->number = number;
-  p->plugIn = &plugIn;
+  p->number = patch.number();
+  p->patch = &patch;
+  p->plugIn = &patch.plugIn();
   SPatch* raw = p.get();
-  p->observer =
-      plugIn.addObserverForKey(QcKelmarPlugIn::kUdpStatus, [raw] { raw->statusAnnounced = true; });
+  p->observer = p->plugIn->addObserverForKey(QcKelmarPlugIn::kUdpStatus,
+                                             [raw] { raw->statusAnnounced = true; });
   mPatches.push_back(std::move(p));
   mRedraw = true;
 }
@@ -38,6 +40,14 @@ void CHostView::Remove(int number) {
   (*it)->plugIn->removeObserver((*it)->observer);
   mPatches.erase(it);
   mRedraw = true;
+}
+
+// "OLA in 1, out 2", "OLA out 2", or nothing for a patch not bridged to OLA.
+static std::string OlaText(CHostPatch const& patch) {
+  std::string text;
+  if (patch.olaIn()) text = "in " + std::to_string(*patch.olaIn());
+  if (patch.olaOut()) text += (text.empty() ? "out " : ", out ") + std::to_string(*patch.olaOut());
+  return text.empty() ? text : "OLA " + text;
 }
 
 CHostView::SPatch* CHostView::Find(int number) {
@@ -137,8 +147,10 @@ void CHostView::DrawTerminal() {
   for (auto const& p : mPatches) {
     SSnapshot const& s = p->shown;
     auto const state = static_cast<CKelmarNetPeer::State>(s.state);
+    std::string const ola = OlaText(*p->patch);
     std::cout << "Patch " << p->number << "  Kelmar Network   UDP port "
-              << QCIntValue(p->plugIn->udpPort()) << "   " << s.status << "\n"
+              << QCIntValue(p->plugIn->udpPort()) << (ola.empty() ? "" : "   " + ola) << "   "
+              << s.status << "\n"
               << "Peer: " << StateWord(state) << (s.peer.empty() ? "" : "  " + s.peer) << "\n"
               << "Out" << s.outBase << "..Out" << s.outBase + int(s.levels.size()) - 1 << ":\n";
     for (std::size_t i = 0; i < s.levels.size(); ++i) {
@@ -163,6 +175,8 @@ void CHostView::ShowSettings(int number) {
     nlohmann::json j{{"event", "settings"}, {"view", controller->viewNibName()}, {"patch", number}};
     for (auto const& key : QcKelmarPlugIn::plugInKeys())
       j[key] = QCIntValue(plugIn.valueForKey(key));
+    if (p->patch->olaIn()) j["olaIn"] = *p->patch->olaIn();
+    if (p->patch->olaOut()) j["olaOut"] = *p->patch->olaOut();
     j["udpStatus"] = std::get<std::string>(plugIn.udpStatus());
     PutJsonLine(std::cout, j);
     std::cout.flush();
@@ -175,25 +189,32 @@ void CHostView::ShowSettings(int number) {
             << "  Input count    inChannels   " << QCIntValue(plugIn.inChannels()) << "  (1..512)\n"
             << "  Output base    outBase      " << QCIntValue(plugIn.outBase()) << "  (1..512)\n"
             << "  Output count   outChannels  " << QCIntValue(plugIn.outChannels())
-            << "  (1..512)\n"
-            << "  " << std::get<std::string>(plugIn.udpStatus()) << "\n"
-            << std::flush;
+            << "  (1..512)\n";
+  if (std::string const ola = OlaText(*p->patch); !ola.empty()) std::cout << "  " << ola << "\n";
+  std::cout << "  " << std::get<std::string>(plugIn.udpStatus()) << "\n" << std::flush;
 }
 
 void CHostView::ShowPatches() {
   if (mMode == Mode::kQuiet) return;
   if (mMode == Mode::kJson) {
     nlohmann::json list = nlohmann::json::array();
-    for (auto const& p : mPatches)
-      list.push_back({{"patch", p->number}, {"udpPort", QCIntValue(p->plugIn->udpPort())}});
+    for (auto const& p : mPatches) {
+      nlohmann::json entry{{"patch", p->number}, {"udpPort", QCIntValue(p->plugIn->udpPort())}};
+      if (p->patch->olaIn()) entry["olaIn"] = *p->patch->olaIn();
+      if (p->patch->olaOut()) entry["olaOut"] = *p->patch->olaOut();
+      list.push_back(entry);
+    }
     PutJsonLine(std::cout, {{"event", "patches"}, {"patches", list}});
     std::cout.flush();
     return;
   }
   if (mMode == Mode::kTerminal) return;  // the next redraw shows them
   std::cout << "patches:";
-  for (auto const& p : mPatches)
-    std::cout << " " << p->number << " (UDP port " << QCIntValue(p->plugIn->udpPort()) << ")";
+  for (auto const& p : mPatches) {
+    std::string const ola = OlaText(*p->patch);
+    std::cout << " " << p->number << " (UDP port " << QCIntValue(p->plugIn->udpPort())
+              << (ola.empty() ? "" : ", " + ola) << ")";
+  }
   std::cout << '\n' << std::flush;
 }
 

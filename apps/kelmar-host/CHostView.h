@@ -9,6 +9,7 @@
 
 #include "CLevels.h"
 
+class CHostPatch;
 class QcKelmarPlugIn;
 
 // Three ways to show the same things for every patch, each labelled by its number: a view
@@ -24,15 +25,16 @@ class CHostView {
   CHostView(CHostView const&) = delete;
   CHostView& operator=(CHostView const&) = delete;
 
-  // Shows `plugIn` as patch `number` from the next update on, after the patches shown
-  // already. The plug-in must live until it is removed (or the view ends).
-  void Add(int number, QcKelmarPlugIn& plugIn);
+  // Shows `patch` under its number from the next update on, after the patches shown
+  // already. The patch must live until it is removed (or the view ends).
+  void Add(CHostPatch& patch);
   // Stops showing patch `number`; the others are shown as before.
   void Remove(int number);
 
   // Called every frame; shows what changed (a terminal at most 10 times a second).
   void Update(double now);
-  // Shows the settings view of patch `number`: each setting with its bounds, and the status.
+  // Shows the settings view of patch `number`: each setting with its bounds, its OLA
+  // universes, and the status.
   void ShowSettings(int number);
   // Shows which patches there are and their UDP ports (after one was added or removed).
   void ShowPatches();
@@ -52,6 +54,7 @@ class CHostView {
   };
   struct SPatch {
     int number = 0;
+    CHostPatch* patch = nullptr;
     QcKelmarPlugIn* plugIn = nullptr;
     std::uint64_t observer = 0;
     SSnapshot shown;

@@ -80,10 +80,18 @@ TEST_F(HostPatches, EachPatchOfTheFileServesItsOwnPeerAndIsSavedBack) {
   EXPECT_TRUE(Wait(two, PeerLevels({255, 99})));
   ASSERT_TRUE(host->Send("set 2 In1 0"));
   EXPECT_TRUE(Wait(two, PeerLevels({0, 99})));
+  // Each patch's view, with the OLA universes of the one bridged.
   ASSERT_TRUE(host->Send("view 2"));
-  EXPECT_TRUE(Wait(host, Event("settings", {{"patch", 2}, {"udpPort", second}, {"outBase", 2}})));
+  EXPECT_TRUE(Wait(
+      host,
+      Event("settings",
+            {{"patch", 2}, {"udpPort", second}, {"outBase", 2}, {"olaIn", 3}, {"olaOut", 4}})));
   ASSERT_TRUE(host->Send("view"));
-  EXPECT_TRUE(Wait(host, Event("settings", {{"patch", 1}, {"udpPort", first}, {"inChannels", 3}})));
+  auto const view1 =
+      Wait(host, Event("settings", {{"patch", 1}, {"udpPort", first}, {"inChannels", 3}}));
+  if (view1) {
+    EXPECT_FALSE(view1->contains("olaIn") || view1->contains("olaOut")) << *view1;
+  }
   EXPECT_EQ(Answer(host, "set 3 inBase 2"), "no patch 3 (patches: 1, 2)");
   for (auto const& line : one->lines(Stream::kOut))
     EXPECT_FALSE(PeerLevels({255, 99})(json::parse(line))) << "patch 2's levels reached peer 1";
