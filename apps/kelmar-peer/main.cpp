@@ -35,7 +35,8 @@ COptions::SText const kText = {
     "       kelmar-peer listen [OPTION]...\n"
     "Talks to a Kelmar Network endpoint: 'connect' requests a connection (and retries\n"
     "for ever after any failure); 'listen' waits for one and accepts or denies it.\n"
-    "Either way it sends DMX levels every frame and shows the levels it receives.\n"
+    "Either way it sends DMX levels every frame, once it has some (until then\n"
+    "keep-alives hold the link), and shows the levels it receives.\n"
     "As an OLA node it takes the levels to send from one OLA universe and puts the\n"
     "levels received into another (olad must run; it is retried every second).\n"
     "\n",
@@ -128,6 +129,7 @@ class CPeerTool : public LHandler {
   void SetLevels(std::vector<std::uint8_t> const& levels) {
     mTurn.SetSize(static_cast<std::uint32_t>(levels.size() + 1));
     for (std::size_t i = 0; i < levels.size(); ++i) mTurn.data()[i + 1] = levels[i];
+    mHasLevels = true;
   }
 
   // Creates the recording; false, with `error` naming the file, when it cannot.
@@ -278,7 +280,11 @@ class CPeerTool : public LHandler {
       Send();
   }
 
+  // Until its source gives levels the node has nothing to tell, and the protocol's
+  // keep-alives hold the link: a node that only takes levels (--ola-out, no source read)
+  // sends its partner no turns at all, rather than an empty one every frame.
   void Send() {
+    if (!mHasLevels) return;
     mPeer.SendTurnA(mTurn);
     if (mOpt.showSent) Sent();
   }
@@ -328,6 +334,7 @@ class CPeerTool : public LHandler {
 
   void Pattern(double t) {
     const int n = mOpt.channels;
+    mHasLevels = true;
     mTurn.SetSize(static_cast<std::uint32_t>(n + 1));
     std::uint8_t* d = mTurn.data();
     if (mOpt.pattern == "chase") {
@@ -343,6 +350,7 @@ class CPeerTool : public LHandler {
   CAsyncWorld_Null mWorld;
   CKelmarNetPeer mPeer;
   CDmxTurn mTurn;
+  bool mHasLevels = false;  // a source has given levels: turns go out every frame
   std::vector<std::uint8_t> mShown;
   std::uint8_t mShownStart = 0;
   std::vector<std::uint8_t> mSentShown;

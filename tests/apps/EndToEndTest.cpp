@@ -97,6 +97,27 @@ TEST_F(EndToEnd, PeerReconnectsToRestartedHost) {
   EXPECT_TRUE(Wait(again, HostLevels({1, 2, 3})));
 }
 
+// A peer with no levels yet (nothing read on standard input) sends no turns: the
+// protocol's keep-alives hold its link past the partner's 5 s of silence, and its first
+// levels go out when they come.
+TEST_F(EndToEnd, APeerWithNothingToSendKeepsItsLinkWithoutTurns) {
+  int const port = FreePort();
+  CChildProcess* partner = Peer({"listen", "-p", std::to_string(port), "--json"});
+  ASSERT_TRUE(Wait(partner, Event("listening")));
+  CChildProcess* peer = Peer({"connect", Loopback(port), "--json"});
+  ASSERT_TRUE(Wait(partner, Event("state", {{"state", "connected"}})));
+  EXPECT_FALSE(partner->WaitLine(
+      Stream::kOut,
+      [](std::string const& l) {
+        json const j = json::parse(l, nullptr, false);
+        return Event("levels")(j) || Event("state")(j);
+      },
+      7s))
+      << partner->Transcript();
+  ASSERT_TRUE(peer->Send("1,2,3"));
+  EXPECT_TRUE(Wait(partner, Event("levels", {{"levels", {1, 2, 3}}})));
+}
+
 // Input ports past slot 512 send nothing, and the levels shown as sent stop there too.
 TEST_F(EndToEnd, SentLevelsEndAtTheLastSlot) {
   CChildProcess* host = OpenHost(
