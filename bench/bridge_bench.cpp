@@ -14,7 +14,12 @@
 // slot 5 the block's, so each arrival is matched to its send exactly. A block is primed
 // until a frame comes through, warmed up, then measured (CPU from each thread's schedstat).
 //
+// --cpu N pins the whole experiment (this program, olad, the relay and the nodes) to one
+// CPU: wake-ups across CPUs cost a virtual machine dearly and unevenly, and where the
+// scheduler happens to place each process moved the ratios by 2x from run to run.
+//
 // Usage: bridge_bench [--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH]
+//                     [--cpu N]
 #include <ola/Callback.h>
 #include <ola/DmxBuffer.h>
 #include <ola/client/OlaClient.h>
@@ -302,8 +307,12 @@ int main(int argc, char** argv) {
   const double seconds = args.Real("--seconds", 60), rate = args.Real("--rate", 44);
   const double warm = args.Real("--warmup", 2);
   const std::string peer = args.Value("--peer").empty() ? KN_PEER_BIN : args.Value("--peer");
+  const int cpu = args.Int("--cpu", -1);
   if (seconds <= 0 || seconds > 3600 || rate <= 0 || rate > 1000 || warm < 0)
-    return args.Usage("[--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH]");
+    return args.Usage(
+        "[--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH] [--cpu N]");
+  if (cpu >= 0 && !PinToCpu(cpu))
+    return std::printf("bridge_bench: cannot pin to CPU %d\n", cpu), 1;
 
   COlaTestbed bed(port);  // the main thread enters the namespace here
   if (!bed.unavailable().empty())
@@ -321,6 +330,7 @@ int main(int argc, char** argv) {
       "each process between the two olad hops over the window (schedstat of its threads),\n"
       "per cent of one CPU. Indicative only when other work shares the machine.\n\n",
       kSlots, rate, port, seconds, seconds / Blocks(seconds), warm, kDrainS);
+  if (cpu >= 0) std::printf("All of it pinned to CPU %d.\n\n", cpu);
   std::fflush(stdout);
 
   const std::string logs = std::filesystem::temp_directory_path() / "kn-bridge-bench";
