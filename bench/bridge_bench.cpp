@@ -17,9 +17,13 @@
 // --cpu N pins the whole experiment (this program, olad, the relay and the nodes) to one
 // CPU: wake-ups across CPUs cost a virtual machine dearly and unevenly, and where the
 // scheduler happens to place each process moved the ratios by 2x from run to run.
+// --node-cpu N keeps each process between the two olad hops (the relay, each node, all of
+// their threads) on CPU N and lets olad and the clients go where the scheduler puts them:
+// a node hands every frame between its threads, and on one CPU that costs no wake-up of
+// another, as a node run with CPUAffinity= (or taskset) has it.
 //
 // Usage: bridge_bench [--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH]
-//                     [--cpu N]
+//                     [--cpu N | --node-cpu N]
 #include <ola/Callback.h>
 #include <ola/DmxBuffer.h>
 #include <ola/client/OlaClient.h>
@@ -146,7 +150,8 @@ double ProcCpuUs(pid_t pid) {
 // stopped (SIGTERM, SIGKILL after 3 s) and reaped with its owner.
 struct SPeerProcess {
   pid_t pid = -1;
-  SPeerProcess(std::string const& bin, std::vector<std::string> args, std::string const& log) {
+  SPeerProcess(std::string const& bin, std::vector<std::string> args, std::string const& log,
+               int cpu) {
     args.insert(args.begin(), bin);
     std::vector<char*> argv;  // built before fork: the child only execs
     for (auto& a : args) argv.push_back(a.data());
@@ -159,6 +164,7 @@ struct SPeerProcess {
     const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 1), dup2(fd, 2);
     close_range(3, ~0U, 0);  // libola's sockets are inheritable: keep ours to ourselves
+    if (cpu >= 0) PinToCpu(cpu);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -307,10 +313,12 @@ int main(int argc, char** argv) {
   const double seconds = args.Real("--seconds", 60), rate = args.Real("--rate", 44);
   const double warm = args.Real("--warmup", 2);
   const std::string peer = args.Value("--peer").empty() ? KN_PEER_BIN : args.Value("--peer");
-  const int cpu = args.Int("--cpu", -1);
-  if (seconds <= 0 || seconds > 3600 || rate <= 0 || rate > 1000 || warm < 0)
+  const int cpu = args.Int("--cpu", -1), nodeCpu = args.Int("--node-cpu", -1);
+  if (seconds <= 0 || seconds > 3600 || rate <= 0 || rate > 1000 || warm < 0 ||
+      (cpu >= 0 && nodeCpu >= 0))
     return args.Usage(
-        "[--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH] [--cpu N]");
+        "[--seconds S] [--rate HZ] [--warmup S] [--ola-port N] [--peer PATH] "
+        "[--cpu N | --node-cpu N]");
   if (cpu >= 0 && !PinToCpu(cpu))
     return std::printf("bridge_bench: cannot pin to CPU %d\n", cpu), 1;
 
@@ -331,6 +339,9 @@ int main(int argc, char** argv) {
       "per cent of one CPU. Indicative only when other work shares the machine.\n\n",
       kSlots, rate, port, seconds, seconds / Blocks(seconds), warm, kDrainS);
   if (cpu >= 0) std::printf("All of it pinned to CPU %d.\n\n", cpu);
+  if (nodeCpu >= 0)
+    std::printf("The relay and each node pinned to CPU %d; olad and the clients unpinned.\n\n",
+                nodeCpu);
   std::fflush(stdout);
 
   const std::string logs = std::filesystem::temp_directory_path() / "kn-bridge-bench";
@@ -340,17 +351,18 @@ int main(int argc, char** argv) {
   // service (no levels shown).
   CChild relay;
   std::string line;
-  if (!relay.Start({"--role=relay", "--ola-port=" + std::to_string(port)}) ||
+  if (!relay.Start({"--role=relay", "--ola-port=" + std::to_string(port)},
+                   nodeCpu >= 0 ? nodeCpu : -2) ||
       !relay.channel().Recv(line, 10) || line != "ready")
     return std::printf("relay (baseline) FAILED to start: %s\n", line.c_str()), 1;
   SPeerProcess in(peer,
                   {"listen", "-p", std::to_string(kKelmarPort),
                    "--ola-in=" + std::to_string(kBridgeIn), olaPort, "--show=0"},
-                  logs + "/listen.log");
+                  logs + "/listen.log", nodeCpu);
   SPeerProcess out(peer,
                    {"connect", "127.0.0.1:" + std::to_string(kKelmarPort),
                     "--ola-out=" + std::to_string(kBridgeOut), olaPort, "--show=0"},
-                   logs + "/connect.log");
+                   logs + "/connect.log", nodeCpu);
   SPath base, bridge;
   for (int b = 0; b < Blocks(seconds) && base.error.empty() && bridge.error.empty(); ++b) {
     base.Add(exp.Measure({relay.pid()}, kIn));

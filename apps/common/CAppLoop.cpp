@@ -14,17 +14,21 @@ void CFrameTimer::Start() {
   mTimer.Arm(0);
 }
 
-void CFrameTimer::RunNow() {
-  mNext = UEventClock::Now() + 1.5 * mPeriod;
-  mTimer.Arm(1.5 * mPeriod);
-  mOnFrame();
+void CFrameTimer::RunSoon() {
+  mHeld = true;
+  mTimer.Arm(0);
 }
 
 void CFrameTimer::Fire(CLoopTimer* timer, void* self) {
   auto* f = static_cast<CFrameTimer*>(self);
   const double now = UEventClock::Now();
-  f->mNext += f->mPeriod;
-  if (f->mNext < now) f->mNext = now + f->mPeriod;  // fell behind: skip, don't catch up
+  if (f->mHeld) {
+    f->mHeld = false;
+    f->mNext = now + 1.5 * f->mPeriod;
+  } else {
+    f->mNext += f->mPeriod;
+    if (f->mNext < now) f->mNext = now + f->mPeriod;  // fell behind: skip, don't catch up
+  }
   timer->Arm(f->mNext - now);
   f->mOnFrame();
 }

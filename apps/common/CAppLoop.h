@@ -18,16 +18,19 @@ class CFrameTimer {
  public:
   CFrameTimer(double fps, std::function<void()> onFrame);
   void Start();
-  // Runs a frame now on behalf of an outside source that sets the pace (an OLA universe)
-  // and holds the next tick back by one and a half periods: while the source keeps about
-  // our rate its frames are the only ones, and the ticks resume when it slows or stops.
-  void RunNow();
+  // Runs a frame at the loop's next pass on behalf of an outside source that sets the pace
+  // (an OLA universe, the partner's turns) and holds the next tick back by one and a half
+  // periods: while the source keeps about our rate its frames are the only ones, and the
+  // ticks resume when it slows or stops. Not at once: the caller may be inside a handler
+  // that the frame's work must not re-enter.
+  void RunSoon();
 
  private:
   static void Fire(CLoopTimer* timer, void* self);
 
   double mPeriod;
   double mNext = 0;
+  bool mHeld = false;  // RunSoon's frame: the next tick is one and a half periods later
   std::function<void()> mOnFrame;
   CLoopTimer mTimer;
 };

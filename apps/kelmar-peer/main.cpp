@@ -120,7 +120,7 @@ class CPeerTool : public LHandler {
                   LString(reinterpret_cast<unsigned char const*>(pw.data()), uint32_t(pw.size())));
   }
 
-  // The frame timer that --ola-in's frames run in place of its ticks.
+  // The frame timer that --ola-in's frames, or the partner's turns, run in place of its ticks.
   void PaceBy(CFrameTimer& frames) { mFrames = &frames; }
 
   // Tells a connected partner that we are going, so it need not wait for silence.
@@ -254,6 +254,9 @@ class CPeerTool : public LHandler {
     if (mOla && mOpt.olaOut >= 0 && startCode == 0)
       mOla->Send(unsigned(mOpt.olaOut), slots.data(),
                  std::min<std::size_t>(slots.size(), COlaBridge::kSlots));
+    // A node with nothing to send yet lets the partner's turns run its frames: the frame
+    // ticks in between would find no work, and each would wake the node once more.
+    if (!mHasLevels && mFrames) mFrames->RunSoon();
     if (mOpt.show == 0 || (slots == mShown && startCode == mShownStart)) return;
     mShown = slots;
     mShownStart = startCode;
@@ -274,10 +277,7 @@ class CPeerTool : public LHandler {
   void OlaEvent(LEvent const& e) {
     if (!e.is(COlaBridge::rRecv) || long(mOla->recvUniverse()) != mOpt.olaIn) return;
     SetLevels({mOla->recvLevels(), mOla->recvLevels() + mOla->recvCount()});
-    if (mFrames)
-      mFrames->RunNow();
-    else
-      Send();
+    if (mFrames) mFrames->RunSoon();
   }
 
   // Until its source gives levels the node has nothing to tell, and the protocol's
@@ -364,7 +364,7 @@ class CPeerTool : public LHandler {
   CShowWriter mRecorder;
   std::vector<std::uint8_t> mRecorded;  // the levels of the last frame recorded
   bool mLinked = false;                 // the last state shown was connected
-  CFrameTimer* mFrames = nullptr;       // the frame timer, run by --ola-in's frames
+  CFrameTimer* mFrames = nullptr;       // the frame timer, paced by --ola-in or turns
   std::unique_ptr<COlaBridge> mOla;     // last: its thread stops before the rest goes
 };
 

@@ -118,6 +118,25 @@ TEST_F(EndToEnd, APeerWithNothingToSendKeepsItsLinkWithoutTurns) {
   EXPECT_TRUE(Wait(partner, Event("levels", {{"levels", {1, 2, 3}}})));
 }
 
+// A peer with nothing to send runs its frames on its partner's turns instead of its own
+// ticks, which come back once the turns stop. Its frames still end it on time while it is
+// paced, and its ticks still see the silence after.
+TEST_F(EndToEnd, APeerPacedByItsPartnersTurnsStopsOnTimeAndNoticesTheirSilence) {
+  int const port = FreePort();
+  CChildProcess* partner =
+      Peer({"listen", "-p", std::to_string(port), "--pattern", "ramp", "--fps", "50", "--json"});
+  ASSERT_TRUE(Wait(partner, Event("listening")));
+  CChildProcess* timed =
+      Peer({"connect", Loopback(port), "--fps", "1", "--seconds", "3", "--json"});
+  ASSERT_TRUE(Wait(timed, Event("levels")));
+  EXPECT_EQ(timed->WaitExit(10s), 0) << timed->Transcript();
+
+  CChildProcess* peer = Peer({"connect", Loopback(port), "--fps", "1", "--json"});
+  ASSERT_TRUE(Wait(peer, Event("levels")));
+  Kill(partner);
+  EXPECT_TRUE(Wait(peer, Event("no-data"))) << peer->Transcript();
+}
+
 // Input ports past slot 512 send nothing, and the levels shown as sent stop there too.
 TEST_F(EndToEnd, SentLevelsEndAtTheLastSlot) {
   CChildProcess* host = OpenHost(
