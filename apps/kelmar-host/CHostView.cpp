@@ -18,26 +18,24 @@ CHostView::CHostView(Mode mode, LevelFormat format, bool showSent)
     : mMode(mode), mFormat(format), mShowSent(showSent) {}
 
 CHostView::~CHostView() {
-  for (auto const& p : mPatches) p->plugIn->removeObserver(p->observer);
+  for (auto const& p : mPatches) p->patch->plugIn().removeObserver(p->observer);
 }
 
 void CHostView::Add(CHostPatch& patch) {
   auto p = std::make_unique<SPatch>();
-  p->number = patch.number();
   p->patch = &patch;
-  p->plugIn = &patch.plugIn();
   SPatch* raw = p.get();
-  p->observer = p->plugIn->addObserverForKey(QcKelmarPlugIn::kUdpStatus,
-                                             [raw] { raw->statusAnnounced = true; });
+  p->observer = patch.plugIn().addObserverForKey(QcKelmarPlugIn::kUdpStatus,
+                                                 [raw] { raw->statusAnnounced = true; });
   mPatches.push_back(std::move(p));
   mRedraw = true;
 }
 
 void CHostView::Remove(int number) {
   auto it = std::find_if(mPatches.begin(), mPatches.end(),
-                         [number](auto const& p) { return p->number == number; });
+                         [number](auto const& p) { return p->patch->number() == number; });
   if (it == mPatches.end()) return;
-  (*it)->plugIn->removeObserver((*it)->observer);
+  (*it)->patch->plugIn().removeObserver((*it)->observer);
   mPatches.erase(it);
   mRedraw = true;
 }
@@ -50,9 +48,15 @@ static std::string OlaText(CHostPatch const& patch) {
   return text.empty() ? text : "OLA " + text;
 }
 
+// The patch's OLA universes as "olaIn" and "olaOut", where it has them.
+static void PutOla(nlohmann::json& j, CHostPatch const& patch) {
+  if (patch.olaIn()) j["olaIn"] = *patch.olaIn();
+  if (patch.olaOut()) j["olaOut"] = *patch.olaOut();
+}
+
 CHostView::SPatch* CHostView::Find(int number) {
   for (auto const& p : mPatches)
-    if (p->number == number) return p.get();
+    if (p->patch->number() == number) return p.get();
   return nullptr;
 }
 
@@ -83,13 +87,13 @@ void CHostView::Update(double now) {
     // One screen for every patch: redrawn when any of them changed.
     bool changed = mRedraw;
     for (auto const& p : mPatches)
-      changed = changed || p->statusAnnounced || Take(*p->plugIn) != p->shown;
+      changed = changed || p->statusAnnounced || Take(p->patch->plugIn()) != p->shown;
     if (!changed || now - mLastDraw < 0.1) return;
     mLastDraw = now;
     mRedraw = false;
     for (auto const& p : mPatches) {
       p->statusAnnounced = false;
-      p->shown = Take(*p->plugIn);
+      p->shown = Take(p->patch->plugIn());
     }
     DrawTerminal();
     return;
@@ -99,7 +103,7 @@ void CHostView::Update(double now) {
       p->statusAnnounced = false;
       p->shown.status.clear();  // the socket was reopened: say how it went, even if unchanged
     }
-    SSnapshot s = Take(*p->plugIn);
+    SSnapshot s = Take(p->patch->plugIn());
     if (s == p->shown) continue;
     Draw(*p, s);
     p->shown = std::move(s);
@@ -111,7 +115,7 @@ void CHostView::Draw(SPatch const& p, SSnapshot const& s) {
   auto const state = static_cast<CKelmarNetPeer::State>(s.state);
   if (mMode == Mode::kJson) {
     auto const put = [&](nlohmann::json j) {
-      j["patch"] = p.number;
+      j["patch"] = p.patch->number();
       PutJsonLine(std::cout, j);
     };
     if (s.status != was.status) put({{"event", "status"}, {"text", s.status}});
@@ -124,7 +128,7 @@ void CHostView::Draw(SPatch const& p, SSnapshot const& s) {
     std::cout.flush();
     return;
   }
-  std::string const label = "[" + std::to_string(p.number) + "] ";
+  std::string const label = "[" + std::to_string(p.patch->number()) + "] ";
   if (s.status != was.status) std::cout << label << "status: " << s.status << '\n';
   if (s.state != was.state || s.peer != was.peer)
     std::cout << label << "peer: " << StateWord(state) << (s.peer.empty() ? "" : " " + s.peer)
@@ -148,9 +152,9 @@ void CHostView::DrawTerminal() {
     SSnapshot const& s = p->shown;
     auto const state = static_cast<CKelmarNetPeer::State>(s.state);
     std::string const ola = OlaText(*p->patch);
-    std::cout << "Patch " << p->number << "  Kelmar Network   UDP port "
-              << QCIntValue(p->plugIn->udpPort()) << (ola.empty() ? "" : "   " + ola) << "   "
-              << s.status << "\n"
+    std::cout << "Patch " << p->patch->number() << "  Kelmar Network   UDP port "
+              << QCIntValue(p->patch->plugIn().udpPort()) << (ola.empty() ? "" : "   " + ola)
+              << "   " << s.status << "\n"
               << "Peer: " << StateWord(state) << (s.peer.empty() ? "" : "  " + s.peer) << "\n"
               << "Out" << s.outBase << "..Out" << s.outBase + int(s.levels.size()) - 1 << ":\n";
     for (std::size_t i = 0; i < s.levels.size(); ++i) {
@@ -169,14 +173,13 @@ void CHostView::DrawTerminal() {
 void CHostView::ShowSettings(int number) {
   SPatch* p = Find(number);
   if (!p) return;
-  QcKelmarPlugIn& plugIn = *p->plugIn;
+  QcKelmarPlugIn& plugIn = p->patch->plugIn();
   auto controller = plugIn.createViewController();
   if (mMode == Mode::kJson) {
     nlohmann::json j{{"event", "settings"}, {"view", controller->viewNibName()}, {"patch", number}};
     for (auto const& key : QcKelmarPlugIn::plugInKeys())
       j[key] = QCIntValue(plugIn.valueForKey(key));
-    if (p->patch->olaIn()) j["olaIn"] = *p->patch->olaIn();
-    if (p->patch->olaOut()) j["olaOut"] = *p->patch->olaOut();
+    PutOla(j, *p->patch);
     j["udpStatus"] = std::get<std::string>(plugIn.udpStatus());
     PutJsonLine(std::cout, j);
     std::cout.flush();
@@ -199,9 +202,9 @@ void CHostView::ShowPatches() {
   if (mMode == Mode::kJson) {
     nlohmann::json list = nlohmann::json::array();
     for (auto const& p : mPatches) {
-      nlohmann::json entry{{"patch", p->number}, {"udpPort", QCIntValue(p->plugIn->udpPort())}};
-      if (p->patch->olaIn()) entry["olaIn"] = *p->patch->olaIn();
-      if (p->patch->olaOut()) entry["olaOut"] = *p->patch->olaOut();
+      nlohmann::json entry{{"patch", p->patch->number()},
+                           {"udpPort", QCIntValue(p->patch->plugIn().udpPort())}};
+      PutOla(entry, *p->patch);
       list.push_back(entry);
     }
     PutJsonLine(std::cout, {{"event", "patches"}, {"patches", list}});
@@ -212,8 +215,8 @@ void CHostView::ShowPatches() {
   std::cout << "patches:";
   for (auto const& p : mPatches) {
     std::string const ola = OlaText(*p->patch);
-    std::cout << " " << p->number << " (UDP port " << QCIntValue(p->plugIn->udpPort())
-              << (ola.empty() ? "" : ", " + ola) << ")";
+    std::cout << " " << p->patch->number() << " (UDP port "
+              << QCIntValue(p->patch->plugIn().udpPort()) << (ola.empty() ? "" : ", " + ola) << ")";
   }
   std::cout << '\n' << std::flush;
 }

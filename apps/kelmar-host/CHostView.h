@@ -53,9 +53,7 @@ class CHostView {
     bool operator==(SSnapshot const&) const = default;
   };
   struct SPatch {
-    int number = 0;
     CHostPatch* patch = nullptr;
-    QcKelmarPlugIn* plugIn = nullptr;
     std::uint64_t observer = 0;
     SSnapshot shown;
     bool statusAnnounced = false;  // the status was announced: show it again
